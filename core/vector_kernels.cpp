@@ -1,0 +1,296 @@
+#include "core/vector_kernels.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#if defined(__x86_64__) || defined(__i386__)
+#define THALREN_VEC_X86 1
+#include <immintrin.h>
+#endif
+
+namespace thalren::vec {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Scalar kernels: the eight-lane order written out one element at a time.
+
+inline float combine8(const float* acc) noexcept {
+  return (((acc[0] + acc[1]) + acc[2]) + acc[3]) + (((acc[4] + acc[5]) + acc[6]) + acc[7]);
+}
+
+float dot_scalar(const float* a, const float* b, std::size_t n) noexcept {
+  float acc[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+  const std::size_t body = n - n % 8;
+  for (std::size_t i = 0; i < body; i += 8)
+    for (std::size_t j = 0; j < 8; ++j) acc[j] += a[i + j] * b[i + j];
+  float total = combine8(acc);
+  for (std::size_t i = body; i < n; ++i) total += a[i] * b[i];
+  return total;
+}
+
+void dot2_scalar(const float* a, const float* b, std::size_t n, float* dot,
+                 float* sumsq) noexcept {
+  *dot = dot_scalar(a, b, n);
+  *sumsq = dot_scalar(a, a, n);
+}
+
+void rows_scalar(const float* rows, std::size_t count, std::size_t dim, std::size_t stride,
+                 const float* q, float* out) noexcept {
+  for (std::size_t r = 0; r < count; ++r) out[r] = dot_scalar(rows + r * stride, q, dim);
+}
+
+void divide_scalar(const float* v, float d, float* out, std::size_t n) noexcept {
+  for (std::size_t i = 0; i < n; ++i) out[i] = v[i] / d;
+}
+
+#ifdef THALREN_VEC_X86
+
+// ---------------------------------------------------------------------------
+// SSE2 (x86-64 baseline): lanes 0-3 in `lo`, lanes 4-7 in `hi`.
+
+// Combines lanes [a0 a1 a2 a3] and [a4 a5 a6 a7] in the order
+// (((a0+a1)+a2)+a3) + (((a4+a5)+a6)+a7), both halves side by side.
+inline float combine_halves(__m128 lo, __m128 hi) noexcept {
+  const __m128 t0 = _mm_unpacklo_ps(lo, hi);       // a0 a4 a1 a5
+  const __m128 t1 = _mm_unpackhi_ps(lo, hi);       // a2 a6 a3 a7
+  __m128 s = _mm_add_ps(t0, _mm_movehl_ps(t0, t0));  // a0+a1, a4+a5
+  s = _mm_add_ps(s, t1);                           // +a2, +a6
+  s = _mm_add_ps(s, _mm_movehl_ps(t1, t1));        // +a3, +a7
+  return _mm_cvtss_f32(_mm_add_ss(s, _mm_shuffle_ps(s, s, 1)));
+}
+
+float dot_sse2(const float* a, const float* b, std::size_t n) noexcept {
+  __m128 lo = _mm_setzero_ps();
+  __m128 hi = _mm_setzero_ps();
+  const std::size_t body = n - n % 8;
+  for (std::size_t i = 0; i < body; i += 8) {
+    lo = _mm_add_ps(lo, _mm_mul_ps(_mm_loadu_ps(a + i), _mm_loadu_ps(b + i)));
+    hi = _mm_add_ps(hi, _mm_mul_ps(_mm_loadu_ps(a + i + 4), _mm_loadu_ps(b + i + 4)));
+  }
+  float total = combine_halves(lo, hi);
+  for (std::size_t i = body; i < n; ++i) total += a[i] * b[i];
+  return total;
+}
+
+void dot2_sse2(const float* a, const float* b, std::size_t n, float* dot,
+               float* sumsq) noexcept {
+  __m128 dlo = _mm_setzero_ps(), dhi = _mm_setzero_ps();
+  __m128 slo = _mm_setzero_ps(), shi = _mm_setzero_ps();
+  const std::size_t body = n - n % 8;
+  for (std::size_t i = 0; i < body; i += 8) {
+    const __m128 alo = _mm_loadu_ps(a + i), ahi = _mm_loadu_ps(a + i + 4);
+    dlo = _mm_add_ps(dlo, _mm_mul_ps(alo, _mm_loadu_ps(b + i)));
+    dhi = _mm_add_ps(dhi, _mm_mul_ps(ahi, _mm_loadu_ps(b + i + 4)));
+    slo = _mm_add_ps(slo, _mm_mul_ps(alo, alo));
+    shi = _mm_add_ps(shi, _mm_mul_ps(ahi, ahi));
+  }
+  float d = combine_halves(dlo, dhi);
+  float s = combine_halves(slo, shi);
+  for (std::size_t i = body; i < n; ++i) {
+    d += a[i] * b[i];
+    s += a[i] * a[i];
+  }
+  *dot = d;
+  *sumsq = s;
+}
+
+void rows_sse2(const float* rows, std::size_t count, std::size_t dim, std::size_t stride,
+               const float* q, float* out) noexcept {
+  for (std::size_t r = 0; r < count; ++r) out[r] = dot_sse2(rows + r * stride, q, dim);
+}
+
+void divide_sse2(const float* v, float d, float* out, std::size_t n) noexcept {
+  const __m128 dv = _mm_set1_ps(d);
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) _mm_storeu_ps(out + i, _mm_div_ps(_mm_loadu_ps(v + i), dv));
+  for (; i < n; ++i) out[i] = v[i] / d;
+}
+
+// ---------------------------------------------------------------------------
+// AVX2: the eight lanes are one 256-bit register. Only "avx2" is enabled for
+// these functions (not "fma"), so the compiler cannot fuse the multiply and
+// the add even if contraction were allowed.
+
+__attribute__((target("avx2"))) inline float combine_avx(__m256 acc) noexcept {
+  const __m128 lo = _mm256_castps256_ps128(acc);
+  const __m128 hi = _mm256_extractf128_ps(acc, 1);
+  const __m128 t0 = _mm_unpacklo_ps(lo, hi);
+  const __m128 t1 = _mm_unpackhi_ps(lo, hi);
+  __m128 s = _mm_add_ps(t0, _mm_movehl_ps(t0, t0));
+  s = _mm_add_ps(s, t1);
+  s = _mm_add_ps(s, _mm_movehl_ps(t1, t1));
+  return _mm_cvtss_f32(_mm_add_ss(s, _mm_shuffle_ps(s, s, 1)));
+}
+
+__attribute__((target("avx2"))) float dot_avx2(const float* a, const float* b,
+                                                std::size_t n) noexcept {
+  __m256 acc = _mm256_setzero_ps();
+  const std::size_t body = n - n % 8;
+  for (std::size_t i = 0; i < body; i += 8)
+    acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i)));
+  float total = combine_avx(acc);
+  for (std::size_t i = body; i < n; ++i) total += a[i] * b[i];
+  return total;
+}
+
+__attribute__((target("avx2"))) void dot2_avx2(const float* a, const float* b, std::size_t n,
+                                               float* dot, float* sumsq) noexcept {
+  __m256 dacc = _mm256_setzero_ps();
+  __m256 sacc = _mm256_setzero_ps();
+  const std::size_t body = n - n % 8;
+  for (std::size_t i = 0; i < body; i += 8) {
+    const __m256 av = _mm256_loadu_ps(a + i);
+    dacc = _mm256_add_ps(dacc, _mm256_mul_ps(av, _mm256_loadu_ps(b + i)));
+    sacc = _mm256_add_ps(sacc, _mm256_mul_ps(av, av));
+  }
+  float d = combine_avx(dacc);
+  float s = combine_avx(sacc);
+  for (std::size_t i = body; i < n; ++i) {
+    d += a[i] * b[i];
+    s += a[i] * a[i];
+  }
+  *dot = d;
+  *sumsq = s;
+}
+
+// Four rows at a time: each row keeps its own accumulator chain (so the order
+// per row is unchanged), and the four independent chains hide the latency of
+// the vector add while the loads stream through memory.
+__attribute__((target("avx2"))) void rows_avx2(const float* rows, std::size_t count,
+                                               std::size_t dim, std::size_t stride,
+                                               const float* q, float* out) noexcept {
+  const std::size_t body = dim - dim % 8;
+  std::size_t r = 0;
+  for (; r + 4 <= count; r += 4) {
+    const float* r0 = rows + r * stride;
+    const float* r1 = r0 + stride;
+    const float* r2 = r1 + stride;
+    const float* r3 = r2 + stride;
+    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps();
+    __m256 a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
+    for (std::size_t i = 0; i < body; i += 8) {
+      const __m256 qv = _mm256_loadu_ps(q + i);
+      a0 = _mm256_add_ps(a0, _mm256_mul_ps(_mm256_loadu_ps(r0 + i), qv));
+      a1 = _mm256_add_ps(a1, _mm256_mul_ps(_mm256_loadu_ps(r1 + i), qv));
+      a2 = _mm256_add_ps(a2, _mm256_mul_ps(_mm256_loadu_ps(r2 + i), qv));
+      a3 = _mm256_add_ps(a3, _mm256_mul_ps(_mm256_loadu_ps(r3 + i), qv));
+    }
+    float t0 = combine_avx(a0), t1 = combine_avx(a1);
+    float t2 = combine_avx(a2), t3 = combine_avx(a3);
+    for (std::size_t i = body; i < dim; ++i) {
+      t0 += r0[i] * q[i];
+      t1 += r1[i] * q[i];
+      t2 += r2[i] * q[i];
+      t3 += r3[i] * q[i];
+    }
+    out[r] = t0;
+    out[r + 1] = t1;
+    out[r + 2] = t2;
+    out[r + 3] = t3;
+  }
+  for (; r < count; ++r) out[r] = dot_avx2(rows + r * stride, q, dim);
+}
+
+__attribute__((target("avx2"))) void divide_avx2(const float* v, float d, float* out,
+                                                 std::size_t n) noexcept {
+  const __m256 dv = _mm256_set1_ps(d);
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    _mm256_storeu_ps(out + i, _mm256_div_ps(_mm256_loadu_ps(v + i), dv));
+  for (; i < n; ++i) out[i] = v[i] / d;
+}
+
+#endif  // THALREN_VEC_X86
+
+constexpr detail::KernelSet kScalar{"scalar", dot_scalar, dot2_scalar, rows_scalar,
+                                    divide_scalar};
+#ifdef THALREN_VEC_X86
+constexpr detail::KernelSet kSse2{"sse2", dot_sse2, dot2_sse2, rows_sse2, divide_sse2};
+constexpr detail::KernelSet kAvx2{"avx2", dot_avx2, dot2_avx2, rows_avx2, divide_avx2};
+#endif
+
+struct KernelTable {
+  detail::KernelSet sets[3];
+  std::size_t size = 0;
+};
+
+KernelTable detect() noexcept {
+  KernelTable t;
+#ifdef THALREN_VEC_X86
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) t.sets[t.size++] = kAvx2;
+  t.sets[t.size++] = kSse2;
+#endif
+  t.sets[t.size++] = kScalar;
+  return t;
+}
+
+// Detected once, on first use; read-only afterwards.
+const KernelTable& table() noexcept {
+  static const KernelTable t = detect();
+  return t;
+}
+
+inline const detail::KernelSet& best() noexcept { return table().sets[0]; }
+
+}  // namespace
+
+std::span<const detail::KernelSet> detail::available_kernel_sets() noexcept {
+  const KernelTable& t = table();
+  return {t.sets, t.size};
+}
+
+const char* kernel_isa() noexcept { return best().isa; }
+
+float dot_product(std::span<const float> a, std::span<const float> b) noexcept {
+  return best().dot(a.data(), b.data(), std::min(a.size(), b.size()));
+}
+
+float l2_norm(std::span<const float> v) noexcept {
+  return std::sqrt(best().dot(v.data(), v.data(), v.size()));
+}
+
+float cosine_pair(std::span<const float> a, std::span<const float> b) noexcept {
+  const float d = dot_product(a, b);
+  return d / (floor_norm(l2_norm(a)) * floor_norm(l2_norm(b)));
+}
+
+void dot_and_sumsq(std::span<const float> a, std::span<const float> b, float* dot,
+                   float* sumsq) noexcept {
+  best().dot2(a.data(), b.data(), std::min(a.size(), b.size()), dot, sumsq);
+}
+
+void normalize_floored_into(std::span<const float> v, float* out) noexcept {
+  if (v.empty()) return;
+  const float n = floor_norm(l2_norm(v));
+  best().divide(v.data(), n, out, v.size());
+}
+
+std::vector<float> normalize_floored(std::span<const float> v) {
+  std::vector<float> out(v.size());
+  normalize_floored_into(v, out.data());
+  return out;
+}
+
+void normalize_or_copy_into(std::span<const float> v, float* out) noexcept {
+  if (v.empty()) return;
+  const float n = floor_norm(l2_norm(v));
+  if (n > NORM_FLOOR) {
+    best().divide(v.data(), n, out, v.size());
+  } else if (out != v.data()) {
+    std::copy(v.begin(), v.end(), out);
+  }
+}
+
+std::vector<float> normalize_or_copy(std::span<const float> v) {
+  std::vector<float> out(v.size());
+  normalize_or_copy_into(v, out.data());
+  return out;
+}
+
+void dot_rows(const float* rows, std::size_t count, std::size_t dim, std::size_t stride,
+              const float* q, float* out) noexcept {
+  best().rows(rows, count, dim, stride, q, out);
+}
+
+}  // namespace thalren::vec
