@@ -1,0 +1,311 @@
+#include "core/streaming_filter.hpp"
+
+#include <unicode/uchar.h>
+
+#include <algorithm>
+#include <span>
+#include <stdexcept>
+
+#include "core/aho_corasick.hpp"
+#include "core/unicode.hpp"
+
+namespace thalren::streaming_filter {
+
+static_assert(START_PATTERNS[0].size() == 29 && START_PATTERNS[1].size() == 21 &&
+              START_PATTERNS[2].size() == 7);
+static_assert(END_PATTERNS[0].size() == 27 && END_PATTERNS[1].size() == 19 &&
+              END_PATTERNS[2].size() == 8);
+
+namespace {
+
+template <std::size_t N>
+aho_corasick::Automaton build_matcher(const std::array<std::string_view, N>& patterns,
+                                      const char* failure) {
+  try {
+    return aho_corasick::Automaton(std::span<const std::string_view>(patterns),
+                                   aho_corasick::Options{});
+  } catch (const std::exception&) {
+    // The vocabulary is fixed: failing to compile it is a broken build.
+    throw std::logic_error(failure);
+  }
+}
+
+}  // namespace
+
+const aho_corasick::Automaton& get_start_matcher() {
+  static const aho_corasick::Automaton automaton =
+      build_matcher(START_PATTERNS, "Failed to compile start patterns");
+  return automaton;
+}
+
+const aho_corasick::Automaton& get_end_matcher() {
+  static const aho_corasick::Automaton automaton =
+      build_matcher(END_PATTERNS, "Failed to compile end patterns");
+  return automaton;
+}
+
+const aho_corasick::Automaton& get_inline_matcher() {
+  static const aho_corasick::Automaton automaton =
+      build_matcher(INLINE_PATTERNS, "Failed to compile inline patterns");
+  return automaton;
+}
+
+// ---------------------------------------------------------------------------
+
+std::size_t check_partial_pattern(std::string_view text,
+                                  const std::array<std::string_view, 3>& tokens) {
+  if (text.empty()) return 0;
+  std::array<std::size_t, 3> token_chars{};
+  std::size_t longest = 0;
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    token_chars[i] = unicode::count_chars(tokens[i]);
+    longest = std::max(longest, token_chars[i]);
+  }
+  if (longest < 2) return 0;
+
+  // Start offsets of the last (longest - 1) characters, nearest to the end
+  // first: starts[k - 1] is where the suffix of k characters begins.
+  std::array<std::size_t, 64> starts{};
+  const std::size_t max_k = std::min(longest - 1, starts.size());
+  std::size_t found = 0;
+  std::size_t pos = text.size();
+  while (found < max_k && pos > 0) {
+    // Step back over at most three continuation bytes to the lead byte.
+    std::size_t lead = pos - 1;
+    for (int i = 0; i < 3 && lead > 0 &&
+                    (static_cast<unsigned char>(text[lead]) & 0xC0) == 0x80;
+         ++i) {
+      --lead;
+    }
+    starts[found++] = lead;
+    pos = lead;
+  }
+
+  for (std::size_t k = found; k >= 1; --k) {
+    const std::string_view suffix = text.substr(starts[k - 1]);
+    for (std::size_t t = 0; t < tokens.size(); ++t) {
+      if (suffix.size() <= tokens[t].size() && tokens[t].starts_with(suffix) &&
+          k < token_chars[t]) {
+        return suffix.size();
+      }
+    }
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+bool is_printable(char32_t c) {
+  if (c == ' ') return true;
+  switch (u_charType(static_cast<UChar32>(c))) {
+    case U_CONTROL_CHAR:
+    case U_FORMAT_CHAR:
+    case U_SURROGATE:
+    case U_PRIVATE_USE_CHAR:
+    case U_UNASSIGNED:
+    case U_LINE_SEPARATOR:
+    case U_PARAGRAPH_SEPARATOR:
+    case U_SPACE_SEPARATOR:
+      return false;
+    default:
+      return true;
+  }
+}
+
+void append_escaped(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  unicode::for_each_char(text, [&](char32_t c, std::size_t offset, std::size_t length) {
+    switch (c) {
+      case '"': out += "\\\""; return;
+      case '\\': out += "\\\\"; return;
+      case '\n': out += "\\n"; return;
+      case '\r': out += "\\r"; return;
+      case '\t': out += "\\t"; return;
+      case '\0': out += "\\0"; return;
+      default: break;
+    }
+    if (is_printable(c)) {
+      out.append(text.substr(offset, length));
+      return;
+    }
+    out += "\\u{";
+    char digits[8];
+    int n = 0;
+    std::uint32_t v = static_cast<std::uint32_t>(c);
+    do {
+      digits[n++] = kHex[v & 0xF];
+      v >>= 4;
+    } while (v != 0);
+    while (n > 0) out.push_back(digits[--n]);
+    out.push_back('}');
+  });
+}
+
+}  // namespace
+
+std::string StreamingChunkResult::repr() const {
+  constexpr std::size_t kPreviewBytes = 50;
+  std::string out = "StreamingChunkResult(content=\"";
+  if (content.size() <= kPreviewBytes) {
+    append_escaped(out, content);
+  } else {
+    append_escaped(out, content.substr(0, unicode::floor_char_boundary(content, kPreviewBytes)));
+    out += "...";
+  }
+  out += "\", is_thinking=";
+  out += is_thinking ? "true" : "false";
+  out += ", entering=";
+  out += entering_thinking ? "true" : "false";
+  out += ", exiting=";
+  out += exiting_thinking ? "true" : "false";
+  out += ")";
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+
+StreamingFilter::StreamingFilter(bool suppress_thinking, std::uint64_t max_thinking_content)
+    : suppress_thinking_(suppress_thinking), max_thinking_content_(max_thinking_content) {
+  residual_.reserve(256);
+}
+
+void StreamingFilter::add_thinking(std::string_view thinking, std::string& out) {
+  thinking_length_ += thinking.size();
+  if (!suppress_thinking_) out.append(thinking);
+}
+
+void StreamingFilter::walk(std::string_view text, StreamingChunkResult& result) {
+  const aho_corasick::Automaton& start_matcher = get_start_matcher();
+  const aho_corasick::Automaton& end_matcher = get_end_matcher();
+  std::string& out = result.content;
+  std::size_t p = 0;
+  while (p < text.size()) {
+    if (state_ == FilterState::Normal) {
+      if (std::optional<aho_corasick::Match> m = start_matcher.find(text, p)) {
+        out.append(text.substr(p, m->start - p));
+        state_ = FilterState::InThinking;
+        result.entering_thinking = true;
+        p = m->end;
+        continue;
+      }
+      const std::string_view rest = text.substr(p);
+      const std::size_t held = check_partial_pattern(rest, START_PATTERNS);
+      out.append(rest.substr(0, rest.size() - held));
+      residual_.assign(rest.substr(rest.size() - held));
+      return;
+    }
+    if (std::optional<aho_corasick::Match> m = end_matcher.find(text, p)) {
+      add_thinking(text.substr(p, m->start - p), out);
+      // Measured only when a block closes: an open block never aborts.
+      if (thinking_length_ > max_thinking_content_) {
+        should_abort_ = true;
+        abort_reason_ =
+            "Thinking content exceeded " + std::to_string(max_thinking_content_) + " chars";
+      }
+      state_ = FilterState::Normal;
+      result.exiting_thinking = true;
+      p = m->end;
+      continue;
+    }
+    const std::string_view rest = text.substr(p);
+    const std::size_t held = check_partial_pattern(rest, END_PATTERNS);
+    add_thinking(rest.substr(0, rest.size() - held), out);
+    residual_.assign(rest.substr(rest.size() - held));
+    return;
+  }
+}
+
+StreamingChunkResult StreamingFilter::process_chunk(std::string_view chunk) {
+  get_start_matcher();
+  get_end_matcher();
+  StreamingChunkResult result;
+  if (residual_.empty()) {
+    walk(chunk, result);
+  } else {
+    // The held-back tail is at most one token long, so joining costs one
+    // copy of the chunk.
+    std::string working;
+    working.reserve(residual_.size() + chunk.size());
+    working.append(residual_);
+    working.append(chunk);
+    residual_.clear();
+    walk(working, result);
+  }
+  result.is_thinking = state_ == FilterState::InThinking;
+  result.state_changed = result.entering_thinking || result.exiting_thinking;
+  return result;
+}
+
+StreamingChunkResult StreamingFilter::flush() {
+  StreamingChunkResult result;
+  if (state_ == FilterState::InThinking) {
+    add_thinking(residual_, result.content);
+  } else {
+    result.content = residual_;
+  }
+  residual_.clear();
+  result.is_thinking = state_ == FilterState::InThinking;
+  return result;
+}
+
+void StreamingFilter::reset() {
+  state_ = FilterState::Normal;
+  should_abort_ = false;
+  residual_.clear();
+  thinking_length_ = 0;
+  abort_reason_.reset();
+}
+
+// ---------------------------------------------------------------------------
+
+std::vector<ThinkingToken> find_thinking_tokens(std::string_view content) {
+  std::vector<ThinkingToken> tokens;
+  auto it = get_inline_matcher().iter(content);
+  while (std::optional<aho_corasick::Match> m = it.next()) {
+    tokens.push_back({m->start, m->end, m->pattern});
+  }
+  return tokens;
+}
+
+std::string strip_thinking_tokens(std::string_view content) {
+  std::string out;
+  out.reserve(content.size());
+  std::size_t copied = 0;
+  auto it = get_inline_matcher().iter(content);
+  while (std::optional<aho_corasick::Match> m = it.next()) {
+    out.append(content.substr(copied, m->start - copied));
+    copied = m->end;
+  }
+  out.append(content.substr(copied));
+  return out;
+}
+
+bool contains_thinking_tokens(std::string_view content) {
+  return get_inline_matcher().is_match(content);
+}
+
+std::pair<std::string, std::string> extract_thinking_content(std::string_view content) {
+  std::pair<std::string, std::string> result;
+  auto& [main_text, thinking] = result;
+  const aho_corasick::Automaton& start_matcher = get_start_matcher();
+  const aho_corasick::Automaton& end_matcher = get_end_matcher();
+  bool inside = false;
+  std::size_t p = 0;
+  while (p < content.size()) {
+    std::string& sink = inside ? thinking : main_text;
+    std::optional<aho_corasick::Match> m =
+        (inside ? end_matcher : start_matcher).find(content, p);
+    if (!m) {
+      sink.append(content.substr(p));
+      break;
+    }
+    sink.append(content.substr(p, m->start - p));
+    p = m->end;
+    inside = !inside;
+  }
+  return result;
+}
+
+}  // namespace thalren::streaming_filter

@@ -1,0 +1,362 @@
+#include "core/thinking.hpp"
+
+#include <xxhash.h>
+
+#include <algorithm>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <utility>
+
+#include "core/aho_corasick.hpp"
+#include "core/errors.hpp"
+#include "core/unicode.hpp"
+
+namespace thalren::thinking {
+
+namespace {
+
+bool is_ascii(std::string_view text) {
+  for (unsigned char c : text) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+// Full Unicode lower-casing, with a copy-free path for the common ASCII case.
+std::string lower(std::string_view text) {
+  if (!is_ascii(text)) return unicode::to_lower(text);
+  std::string out(text);
+  for (char& c : out) c = ascii_lower(c);
+  return out;
+}
+
+bool is_alphanumeric(char32_t c) {
+  if (c < 0x80) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+  }
+  return unicode::is_alphabetic(c) || unicode::is_numeric(c);
+}
+
+constexpr std::string_view kStopwords[] = {
+    "let",   "me",     "i",      "the",    "a",       "an",     "to",      "and",   "of",
+    "in",    "for",    "is",     "it",     "this",    "that",   "with",    "be",    "on",
+    "as",    "at",     "by",     "from",   "or",      "but",    "not",     "are",   "was",
+    "were",  "been",   "being",  "have",   "has",     "had",    "do",      "does",  "did",
+    "will",  "would",  "could",  "should", "may",     "might",  "must",    "shall", "can",
+    "need",  "now",    "just",   "also",   "very",    "well",   "here",    "there", "when",
+    "where", "what",   "which",  "who",    "how",     "why",    "all",     "each",  "every",
+    "both",  "few",    "more",   "most",   "other",   "some",   "such",    "no",    "nor",
+    "only",  "own",    "same",   "so",     "than",    "too",    "about",   "into",  "through",
+    "during", "before", "after", "above",  "below",   "between"};
+static_assert(std::size(kStopwords) == 87);
+
+}  // namespace
+
+const std::unordered_set<std::string_view>& get_stopwords() {
+  static const std::unordered_set<std::string_view> words(std::begin(kStopwords),
+                                                          std::end(kStopwords));
+  return words;
+}
+
+const aho_corasick::Automaton& get_circular_matcher() {
+  static const aho_corasick::Automaton automaton = [] {
+    try {
+      return aho_corasick::Automaton(
+          std::span<const std::string_view>(CIRCULAR_PATTERNS),
+          aho_corasick::Options{.semantics = aho_corasick::MatchSemantics::Standard,
+                                .ascii_case_insensitive = true});
+    } catch (const std::exception&) {
+      // A fixed vocabulary that fails to compile is a broken build, not bad input.
+      throw std::logic_error("Failed to compile circular patterns");
+    }
+  }();
+  return automaton;
+}
+
+std::vector<CircularMatch> find_circular_patterns(std::string_view text) {
+  std::vector<CircularMatch> out;
+  auto it = get_circular_matcher().iter(text);
+  while (std::optional<aho_corasick::Match> m = it.next()) out.push_back({m->start, m->end});
+  return out;
+}
+
+std::size_t count_circular_patterns(std::string_view text) {
+  return get_circular_matcher().count(text);
+}
+
+bool detect_circular_phrases(std::string_view text) {
+  return get_circular_matcher().is_match(text);
+}
+
+// ---------------------------------------------------------------------------
+
+ThinkingPattern extract_keywords(std::string_view text) {
+  const auto& stopwords = get_stopwords();
+  ThinkingPattern keywords;
+  auto take = [&](std::string_view piece) {
+    // Lower-casing can change a piece's byte length, so measure afterwards.
+    std::string word = lower(piece);
+    if (word.size() < 4) return;
+    if (stopwords.count(word)) return;
+    keywords.insert(std::move(word));
+  };
+  std::size_t pos = 0, piece_start = 0;
+  bool in_piece = false;
+  while (pos < text.size()) {
+    unicode::Decoded d = unicode::decode_at(text, pos);
+    bool alnum = is_alphanumeric(d.code_point);
+    if (alnum && !in_piece) {
+      piece_start = pos;
+      in_piece = true;
+    } else if (!alnum && in_piece) {
+      take(text.substr(piece_start, pos - piece_start));
+      in_piece = false;
+    }
+    pos += d.length;
+  }
+  if (in_piece) take(text.substr(piece_start));
+  return keywords;
+}
+
+std::string normalize_block(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  bool pending_space = false;
+  unicode::for_each_char(text, [&](char32_t c, std::size_t offset, std::size_t length) {
+    if (unicode::is_white_space(c)) {
+      pending_space = !out.empty();
+      return;
+    }
+    if (pending_space) out.push_back(' ');
+    pending_space = false;
+    out.append(text.substr(offset, length));
+  });
+  return out;
+}
+
+std::uint64_t block_hash(std::string_view text) {
+  std::string normalized = normalize_block(text);
+  return XXH3_64bits(normalized.data(), normalized.size());
+}
+
+std::string_view categorize_block(std::string_view text) {
+  const std::string lowered = lower(text);
+  auto has = [&](std::string_view needle) { return lowered.find(needle) != std::string::npos; };
+  if (has("read") || has("file") || has("content")) return "file_read";
+  if (has("search") || has("find") || has("look for")) return "search";
+  if (has("understand") || has("analyze") || has("examine")) return "analysis";
+  if (has("implement") || has("create") || has("write")) return "implementation";
+  return "general";
+}
+
+bool is_stalling_block(std::string_view text) {
+  std::string_view line = text.substr(0, text.find('\n'));
+  if (line.size() < text.size() && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+  std::string_view sentence = unicode::trim(line.substr(0, line.find('.')));
+  if (sentence.empty()) return false;
+  // Only the head can match a prefix (at most 9 bytes); lower-casing maps every
+  // character to at least one byte, and the only context-dependent rule (final
+  // sigma) never produces ASCII, so the head's lower case is a prefix of the
+  // whole sentence's.
+  const std::string head = lower(unicode::prefix_chars(sentence, 16));
+  for (std::string_view prefix : STALL_PREFIXES) {
+    if (std::string_view(head).starts_with(prefix)) return true;
+  }
+  return false;
+}
+
+Overlap keyword_overlap(const ThinkingPattern& a, const ThinkingPattern& b) {
+  if (a.empty() || b.empty()) return {};
+  const ThinkingPattern& small = a.size() <= b.size() ? a : b;
+  const ThinkingPattern& large = a.size() <= b.size() ? b : a;
+  std::size_t shared = 0;
+  for (const std::string& word : small) shared += large.count(word);
+  return {shared, a.size() + b.size() - shared};
+}
+
+std::uint64_t similarity_percent(const Overlap& overlap) {
+  if (overlap.combined == 0) return 0;
+  // round(100 * shared / combined) with halves up, in exact integer arithmetic.
+  const unsigned __int128 num = static_cast<unsigned __int128>(overlap.shared) * 200 + overlap.combined;
+  const unsigned __int128 den = static_cast<unsigned __int128>(overlap.combined) * 2;
+  return static_cast<std::uint64_t>(num / den);
+}
+
+namespace {
+
+struct Advice {
+  std::string_view category;
+  std::string_view after_stalling;
+  std::string_view after_repetition;
+};
+
+constexpr Advice kAdvice[] = {
+    {"search",
+     "STOP saying 'let me search' - EXECUTE the search tool NOW. State your query and run the "
+     "search.",
+     "You've already searched for this. Either use the results you have or try a different search "
+     "query."},
+    {"analysis",
+     "STOP saying 'let me analyze' - provide your analysis NOW. Use the information you have.",
+     "You've analyzed this enough. Proceed with your current understanding and take action."},
+    {"file_read",
+     "STOP saying 'let me read' - EXECUTE the read tool NOW. If you've already read the file, use "
+     "that content.",
+     "You've already read this file. Use the content you have. If you need specific information, "
+     "state what you're looking for."},
+    {"implementation",
+     "STOP planning - EXECUTE the edit/write tool NOW. Write the code based on what you know.",
+     "Stop planning and start implementing. Write the code now based on what you know."},
+    {"general",
+     "STOP stating intent - TAKE ACTION NOW. Execute a tool or provide your response.",
+     "Take a different approach or proceed with action. Repeated thinking without progress is "
+     "unproductive."},
+};
+
+const Advice& advice_for(std::string_view category) {
+  for (const Advice& a : kAdvice) {
+    if (a.category == category) return a;
+  }
+  return kAdvice[std::size(kAdvice) - 1];  // anything unknown reads as "general"
+}
+
+}  // namespace
+
+std::string generate_guidance(LoopType type, std::uint64_t count, std::string_view category,
+                              const Overlap& overlap) {
+  const Advice& advice = advice_for(category);
+  std::string out;
+  switch (type) {
+    case LoopType::Stalling:
+      out = "STALLING DETECTED: You've stated your intent " + std::to_string(count) +
+            " times without taking action. ";
+      out += advice.after_stalling;
+      return out;
+    case LoopType::SemanticSimilarity:
+      out = "LOOP DETECTED (semantic, " + std::to_string(similarity_percent(overlap)) +
+            "% similar): You've repeated this thought pattern " + std::to_string(count) +
+            " times. ";
+      break;
+    case LoopType::ExactRepetition:
+      out = "LOOP DETECTED (exact_repetition): You've repeated this thought pattern " +
+            std::to_string(count) + " times. ";
+      break;
+  }
+  out += advice.after_repetition;
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+
+ThinkingDetector::ThinkingDetector(std::uint64_t repetition_threshold, double similarity_threshold,
+                                   std::uint64_t window_size, std::uint64_t stalling_threshold)
+    : repetition_threshold_(repetition_threshold),
+      similarity_threshold_(similarity_threshold),
+      window_size_(window_size),
+      stalling_threshold_(stalling_threshold) {}
+
+ThinkingDetector::PatternPtr ThinkingDetector::keywords_for(std::uint64_t hash,
+                                                             std::string_view content) {
+  if (auto it = lru_index_.find(hash); it != lru_index_.end()) {
+    lru_.splice(lru_.begin(), lru_, it->second);
+    return it->second->second;
+  }
+  auto pattern = std::make_shared<const ThinkingPattern>(extract_keywords(content));
+  if (lru_.size() >= kKeywordCacheCapacity) {
+    lru_index_.erase(lru_.back().first);
+    lru_.pop_back();
+  }
+  lru_.emplace_front(hash, pattern);
+  lru_index_.emplace(hash, lru_.begin());
+  return pattern;
+}
+
+void ThinkingDetector::remember(PatternPtr pattern) {
+  // A window of 0 behaves like a window of 1: the latest block is always kept.
+  if (!history_.empty() && history_.size() >= window_size_) history_.pop_front();
+  history_.push_back(std::move(pattern));
+}
+
+LoopVerdict ThinkingDetector::record_thinking(std::string_view content) {
+  ++total_analyzed_;
+  const std::uint64_t hash = block_hash(content);
+  PatternPtr keywords = keywords_for(hash, content);
+  const std::string_view category = categorize_block(content);
+
+  if (!is_stalling_block(content)) {
+    consecutive_stalls_ = 0;
+  } else {
+    ++consecutive_stalls_;
+    if (consecutive_stalls_ >= stalling_threshold_) {
+      ++loops_detected_;
+      ++stalling_detected_;
+      remember(std::move(keywords));
+      return {true, generate_guidance(LoopType::Stalling, consecutive_stalls_, category)};
+    }
+  }
+
+  const std::uint64_t repeats = ++repeat_counts_[hash];
+  if (repeats >= repetition_threshold_) {
+    ++loops_detected_;
+    ++exact_matches_;
+    remember(std::move(keywords));
+    return {true, generate_guidance(LoopType::ExactRepetition, repeats, category)};
+  }
+
+  Overlap best;
+  double best_similarity = 0.0;
+  std::uint64_t similar = 0;
+  for (const PatternPtr& earlier : history_) {
+    const Overlap overlap = keyword_overlap(*keywords, *earlier);
+    const double similarity = overlap.similarity();
+    if (similarity > best_similarity) {
+      best_similarity = similarity;
+      best = overlap;
+    }
+    if (similarity >= similarity_threshold_) ++similar;
+  }
+  remember(std::move(keywords));
+
+  if (similar >= repetition_threshold_ - 1) {  // wraps for 0: never reports
+    ++loops_detected_;
+    ++similar_matches_;
+    return {true,
+            generate_guidance(LoopType::SemanticSimilarity, similar + 1, category, best)};
+  }
+  return {};
+}
+
+DetectorStats ThinkingDetector::get_stats() const {
+  DetectorStats s;
+  s.total_analyzed = total_analyzed_;
+  s.loops_detected = loops_detected_;
+  s.exact_matches = exact_matches_;
+  s.similar_matches = similar_matches_;
+  s.stalling_detected = stalling_detected_;
+  s.consecutive_stalls = consecutive_stalls_;
+  s.detection_rate = total_analyzed_ == 0 ? 0.0
+                                          : static_cast<double>(loops_detected_) /
+                                                static_cast<double>(total_analyzed_);
+  s.history_size = history_.size();
+  s.unique_patterns = repeat_counts_.size();
+  return s;
+}
+
+void ThinkingDetector::reset() {
+  history_.clear();
+  repeat_counts_.clear();
+  consecutive_stalls_ = 0;
+}
+
+void ThinkingDetector::clear_stats() {
+  total_analyzed_ = 0;
+  loops_detected_ = 0;
+  exact_matches_ = 0;
+  similar_matches_ = 0;
+  stalling_detected_ = 0;
+}
+
+}  // namespace thalren::thinking
