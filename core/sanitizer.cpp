@@ -1,0 +1,204 @@
+#include "core/sanitizer.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "core/regex.hpp"
+#include "core/unicode.hpp"
+
+namespace thalren::sanitizer {
+namespace {
+
+struct CompiledCleanup {
+  regex::Regex re;
+  std::string_view replacement;
+};
+
+struct CompiledLeakage {
+  regex::Regex re;
+  std::string_view name;
+};
+
+template <class Rows, class Project>
+std::vector<std::string_view> pattern_list(const Rows& rows, Project project) {
+  std::vector<std::string_view> out;
+  out.reserve(rows.size());
+  for (const auto& row : rows) out.push_back(project(row));
+  return out;
+}
+
+// The process-wide expression tables, compiled on first use. Besides the
+// per-row expressions, each ordered table has a one-pass set over all of its
+// rows: when the set finds nothing, every row would be a no-op and the whole
+// table is skipped.
+struct Tables {
+  regex::Regex markup{MARKUP_PATTERN};
+  regex::Regex valid_tool_name{VALID_TOOL_NAME};
+  std::vector<CompiledCleanup> cleanup;
+  regex::RegexSet cleanup_any{
+      pattern_list(CLEANUP_PATTERNS, [](const CleanupRule& r) { return r.pattern; })};
+  regex::RegexSet garbage_any{pattern_list(GARBAGE_PATTERNS, [](std::string_view p) { return p; })};
+  std::vector<CompiledLeakage> leakage;
+  regex::RegexSet leakage_any{
+      pattern_list(LEAKAGE_PATTERNS, [](const LeakageRule& r) { return r.pattern; })};
+
+  Tables() {
+    cleanup.reserve(CLEANUP_PATTERNS.size());
+    for (const CleanupRule& rule : CLEANUP_PATTERNS)
+      cleanup.push_back({regex::Regex(rule.pattern), rule.replacement});
+    leakage.reserve(LEAKAGE_PATTERNS.size());
+    for (const LeakageRule& rule : LEAKAGE_PATTERNS)
+      leakage.push_back({regex::Regex(rule.pattern), rule.name});
+  }
+};
+
+const Tables& tables() {
+  static const Tables t;
+  return t;
+}
+
+// Replace-all that leaves `text` untouched (no copy) when nothing matches.
+void replace_all_in_place(const regex::Regex& re, std::string& text, std::string_view replacement) {
+  regex::MatchIterator it(re, text);
+  if (!it.next()) return;
+  std::string out;
+  out.reserve(text.size());
+  std::size_t copied = 0;
+  do {
+    const regex::Match& m = it.match();
+    out.append(text, copied, m.start() - copied);
+    out.append(replacement);
+    copied = m.end();
+  } while (it.next());
+  out.append(text, copied, std::string::npos);
+  text = std::move(out);
+}
+
+// Plain substring replace-all with "", left to right, non-overlapping.
+void remove_all(std::string& text, std::string_view token) {
+  std::size_t hit = text.find(token);
+  if (hit == std::string::npos) return;
+  std::string out;
+  out.reserve(text.size());
+  std::size_t copied = 0;
+  while (hit != std::string::npos) {
+    out.append(text, copied, hit - copied);
+    copied = hit + token.size();
+    hit = text.find(token, copied);
+  }
+  out.append(text, copied, std::string::npos);
+  text = std::move(out);
+}
+
+// Splits at "\n" (a "\r" before it belongs to the line end; a final line end
+// opens no extra line), keeps the lines for which `keep(trimmed_start)` holds,
+// and joins them with "\n".
+template <class Keep>
+std::string filter_lines(std::string_view text, Keep keep) {
+  std::string out;
+  out.reserve(text.size());
+  bool first = true;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t nl = text.find('\n', pos);
+    std::string_view line;
+    if (nl == std::string_view::npos) {
+      line = text.substr(pos);
+      pos = text.size();
+    } else {
+      line = text.substr(pos, nl - pos);
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      pos = nl + 1;
+    }
+    // The prefixes tested end in no whitespace, so trimming the start is
+    // enough to decide "the trimmed line starts with".
+    if (!keep(unicode::trim_start(line))) continue;
+    if (!first) out.push_back('\n');
+    out.append(line);
+    first = false;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string sanitize_response(std::string_view text) {
+  if (text.empty()) return std::string();
+  const Tables& t = tables();
+  std::string out(text);
+
+  // Each cleanup step sees the previous step's result; when no row matches
+  // the text as it stands, every step is a no-op and the table is skipped.
+  if (t.cleanup_any.any_match(out)) {
+    for (const CompiledCleanup& rule : t.cleanup) replace_all_in_place(rule.re, out, rule.replacement);
+  }
+
+  // Every token starts with "<".
+  if (out.find('<') != std::string::npos) {
+    for (std::string_view token : THINKING_TOKENS) remove_all(out, token);
+  }
+
+  // Likewise: one set test over the seven phrases decides whether any row runs.
+  if (t.leakage_any.any_match(out)) {
+    for (const CompiledLeakage& rule : t.leakage) replace_all_in_place(rule.re, out, "");
+  }
+
+  std::string kept = filter_lines(out, [](std::string_view line) {
+    return !(line.starts_with(R"({"name":)") || line.starts_with("</"));
+  });
+  kept = filter_lines(kept, [](std::string_view line) {
+    return !(line.starts_with("parameter=") || line.starts_with("<parameter"));
+  });
+  return std::string(unicode::trim(kept));
+}
+
+std::string strip_markup(std::string_view text) {
+  if (text.empty()) return std::string();
+  std::string spaced(text);
+  replace_all_in_place(tables().markup, spaced, " ");
+  std::string out;
+  out.reserve(spaced.size());
+  unicode::for_each_word(spaced, [&](std::string_view word) {
+    if (!out.empty()) out.push_back(' ');
+    out.append(word);
+  });
+  return out;
+}
+
+bool is_garbage_content(std::string_view content) {
+  if (content.empty()) return false;
+  return tables().garbage_any.any_match(content);
+}
+
+std::vector<LeakageMatch> detect_leakage_patterns(std::string_view text) {
+  std::vector<LeakageMatch> found;
+  const Tables& t = tables();
+  if (text.empty() || !t.leakage_any.any_match(text)) return found;
+  for (const CompiledLeakage& rule : t.leakage) {
+    rule.re.for_each_match(text, [&](const regex::Match& m) {
+      found.push_back({m.start(), m.end(), rule.name});
+    });
+  }
+  std::stable_sort(found.begin(), found.end(),
+                   [](const LeakageMatch& a, const LeakageMatch& b) { return a.start < b.start; });
+  return found;
+}
+
+ToolNameVerdict validate_tool_name(std::string_view name) {
+  auto reject = [](std::string reason) { return ToolNameVerdict{false, std::move(reason)}; };
+  if (name.empty()) return reject("empty_or_invalid_type");
+  for (std::string_view prefix : INVALID_PREFIXES) {
+    if (name.starts_with(prefix)) return reject("invalid_prefix:" + std::string(prefix));
+  }
+  // "/" and ">" are ASCII, so the last byte is the last character when it is
+  // one of them (no UTF-8 continuation byte is ASCII).
+  if (name.back() == '/' || name.back() == '>') return reject("invalid_suffix");
+  if (name.front() == '<') return reject("starts_with_tag");
+  if (name.find_first_of(" \t") != std::string_view::npos) return reject("contains_whitespace");
+  if (name.front() >= '0' && name.front() <= '9') return reject("starts_with_number");
+  if (!tables().valid_tool_name.is_match(name)) return reject("invalid_characters");
+  return ToolNameVerdict{true, std::nullopt};
+}
+
+}  // namespace thalren::sanitizer
