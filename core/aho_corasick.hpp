@@ -57,6 +57,9 @@ enum class MatchSemantics : std::uint8_t { Standard, LeftmostLongest };
 // Upper bound on automaton states; one state per distinct non-empty pattern
 // prefix, plus the root.
 inline constexpr std::size_t kDefaultStateLimit = std::size_t{1} << 24;
+// Transition tables larger than this fall back to sparse transitions with
+// failure links: slower per byte, memory proportional to the pattern bytes.
+inline constexpr std::size_t kDefaultDenseLimitBytes = std::size_t{32} << 20;
 // Upper bound on the number of patterns (indexes are 32-bit).
 inline constexpr std::size_t kMaxPatterns = (std::size_t{1} << 31) - 1;
 
@@ -65,6 +68,8 @@ struct Options {
   bool ascii_case_insensitive = false;
   // Building fails with ValueError when more states than this are needed.
   std::size_t state_limit = kDefaultStateLimit;
+  // Largest full transition table (in bytes) built before falling back.
+  std::size_t dense_limit_bytes = kDefaultDenseLimitBytes;
 };
 
 struct Match {
@@ -118,6 +123,8 @@ class Automaton {
   MatchSemantics semantics() const;
   bool ascii_case_insensitive() const;
   std::size_t state_count() const;
+  // Whether the automaton uses the full transition table.
+  bool is_dense() const;
   // Approximate heap bytes held by the automaton.
   std::size_t memory_usage() const;
 

@@ -1,0 +1,713 @@
+#include "core/aho_corasick.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <string>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "core/errors.hpp"
+
+namespace thalren::aho_corasick {
+namespace {
+
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+std::uint8_t fold_byte(std::uint8_t b) {
+  return (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b + ('a' - 'A')) : b;
+}
+
+// One step past the character that starts at `p`, never beyond `limit`.
+// A UTF-8 lead byte takes its continuation bytes along; any other byte
+// (ASCII, a stray continuation byte, an invalid lead) is a character of its
+// own, so invalid input still advances by at least one byte.
+std::size_t next_boundary(std::string_view text, std::size_t p,
+                          std::size_t limit) {
+  const auto lead = static_cast<std::uint8_t>(text[p]);
+  std::size_t width = 1;
+  if (lead >= 0xF0 && lead <= 0xF7) {
+    width = 4;
+  } else if (lead >= 0xE0) {
+    width = lead <= 0xEF ? 3 : 1;
+  } else if (lead >= 0xC0) {
+    width = 2;
+  }
+  std::size_t q = p + 1;
+  while (q < p + width && q < limit &&
+         (static_cast<std::uint8_t>(text[q]) & 0xC0) == 0x80) {
+    ++q;
+  }
+  return std::min(q, limit);
+}
+
+// Skips ahead to the next byte that can begin a match. Only used while the
+// automaton sits in its start state, where every other byte leaves it there.
+class StartBytePrefilter {
+ public:
+  StartBytePrefilter() = default;
+  StartBytePrefilter(const std::array<bool, 256>& starts) {
+    for (int b = 0; b < 256; ++b) {
+      if (starts[b]) {
+        if (count_ == 3) {
+          count_ = 0;  // too many distinct start bytes to pay off
+          return;
+        }
+        bytes_[count_++] = static_cast<std::uint8_t>(b);
+      }
+    }
+  }
+  bool enabled() const { return count_ > 0; }
+
+  // First position >= i holding a start byte, or n.
+  std::size_t find(const std::uint8_t* hay, std::size_t i,
+                   std::size_t n) const {
+    if (count_ == 1) {
+      const void* hit = std::memchr(hay + i, bytes_[0], n - i);
+      return hit ? static_cast<const std::uint8_t*>(hit) - hay : n;
+    }
+#if defined(__SSE2__)
+    const __m128i b0 = _mm_set1_epi8(static_cast<char>(bytes_[0]));
+    const __m128i b1 = _mm_set1_epi8(static_cast<char>(bytes_[1]));
+    const __m128i b2 = _mm_set1_epi8(static_cast<char>(bytes_[count_ == 3 ? 2 : 1]));
+    while (i + 16 <= n) {
+      const __m128i v =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + i));
+      const __m128i eq = _mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(v, b0), _mm_cmpeq_epi8(v, b1)),
+          _mm_cmpeq_epi8(v, b2));
+      const int mask = _mm_movemask_epi8(eq);
+      if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+      i += 16;
+    }
+#endif
+    for (; i < n; ++i) {
+      const std::uint8_t b = hay[i];
+      if (b == bytes_[0] || b == bytes_[1] || (count_ == 3 && b == bytes_[2])) {
+        return i;
+      }
+    }
+    return n;
+  }
+
+ private:
+  std::array<std::uint8_t, 3> bytes_{};
+  int count_ = 0;
+};
+
+// Gives up on the prefilter for the rest of a scan when it keeps stopping
+// after a handful of bytes: then the plain table walk is cheaper.
+struct PrefilterBudget {
+  std::size_t calls = 0;
+  std::size_t skipped = 0;
+  bool active;
+  explicit PrefilterBudget(bool enabled) : active(enabled) {}
+  void record(std::size_t distance) {
+    ++calls;
+    skipped += distance;
+    if ((calls & 63) == 0 && skipped < calls * 8) active = false;
+  }
+};
+
+}  // namespace
+
+struct Automaton::Impl {
+  Options options;
+  std::size_t pattern_count = 0;
+  std::uint32_t empty_pattern = kNone;  // lowest index of an empty pattern
+  bool has_nonempty = false;
+  std::size_t trie_states = 0;  // root plus one per distinct prefix
+
+  std::array<std::uint8_t, 256> byte_class{};
+  std::uint32_t class_count = 1;
+
+  // States are numbered dead (0), then the match states, then the rest
+  // starting with the root, so one comparison tells whether a step needs
+  // attention. In the dense form ids are premultiplied by class_count.
+  bool dense = true;
+  std::uint32_t root = 0;
+  std::uint32_t special_end = 0;  // ids below this are dead or match states
+  // Per special state (index id / class_count, or id in the sparse form):
+  std::vector<std::uint32_t> match_pattern;
+  std::vector<std::uint32_t> match_length;
+
+  // Dense form.
+  std::vector<std::uint32_t> table;
+
+  // Sparse form: children in CSR layout plus failure links; the root keeps a
+  // full row since nearly every scan step passes through it.
+  std::vector<std::uint32_t> fail;
+  std::vector<std::uint32_t> edge_offset;
+  std::vector<std::uint16_t> edge_class;
+  std::vector<std::uint32_t> edge_target;
+  std::vector<std::uint32_t> root_row;
+
+  StartBytePrefilter prefilter;
+
+  void build(std::span<const std::string_view> patterns);
+  std::optional<Match> find_nonempty(std::string_view hay, std::size_t from) const;
+  bool any_nonempty(std::string_view hay, std::size_t from) const;
+  std::size_t count_standard(std::string_view hay) const;
+};
+
+namespace {
+
+// Step functions over the two layouts, so each scan loop is written once.
+struct DenseStep {
+  const Automaton::Impl& a;
+  std::uint32_t next(std::uint32_t q, std::uint8_t b) const {
+    return a.table[q + a.byte_class[b]];
+  }
+  std::uint32_t index(std::uint32_t q) const { return q / a.class_count; }
+};
+
+struct SparseStep {
+  const Automaton::Impl& a;
+  std::uint32_t next(std::uint32_t q, std::uint8_t b) const {
+    const std::uint16_t c = a.byte_class[b];
+    for (;;) {
+      if (q == a.root) return a.root_row[c];
+      const std::uint32_t lo = a.edge_offset[q];
+      const std::uint32_t hi = a.edge_offset[q + 1];
+      const std::uint16_t* first = a.edge_class.data() + lo;
+      const std::uint16_t* last = a.edge_class.data() + hi;
+      const std::uint16_t* it = std::lower_bound(first, last, c);
+      if (it != last && *it == c) return a.edge_target[it - a.edge_class.data()];
+      q = a.fail[q];
+      if (q == 0) return 0;  // dead
+    }
+  }
+  std::uint32_t index(std::uint32_t q) const { return q; }
+};
+
+template <class Step>
+std::optional<Match> find_standard(const Automaton::Impl& a, Step step,
+                                   const std::uint8_t* hay, std::size_t n,
+                                   std::size_t i) {
+  PrefilterBudget pf(a.prefilter.enabled());
+  std::uint32_t q = a.root;
+  while (i < n) {
+    if (q == a.root && pf.active) {
+      const std::size_t j = a.prefilter.find(hay, i, n);
+      pf.record(j - i);
+      i = j;
+      if (i == n) break;
+    }
+    q = step.next(q, hay[i]);
+    ++i;
+    if (q < a.special_end) {
+      const std::uint32_t s = step.index(q);
+      return Match{a.match_pattern[s], i - a.match_length[s], i};
+    }
+  }
+  return std::nullopt;
+}
+
+template <class Step>
+std::optional<Match> find_leftmost(const Automaton::Impl& a, Step step,
+                                   const std::uint8_t* hay, std::size_t n,
+                                   std::size_t i) {
+  PrefilterBudget pf(a.prefilter.enabled());
+  std::uint32_t q = a.root;
+  std::optional<Match> last;
+  while (i < n) {
+    // Once a match is recorded the automaton never returns to the root
+    // (every later state extends a match at or before the recorded start).
+    if (q == a.root && pf.active) {
+      const std::size_t j = a.prefilter.find(hay, i, n);
+      pf.record(j - i);
+      i = j;
+      if (i == n) break;
+    }
+    q = step.next(q, hay[i]);
+    ++i;
+    if (q < a.special_end) {
+      if (q == 0) break;  // dead: no longer or earlier match possible
+      const std::uint32_t s = step.index(q);
+      last = Match{a.match_pattern[s], i - a.match_length[s], i};
+    }
+  }
+  return last;
+}
+
+template <class Step>
+bool any_match(const Automaton::Impl& a, Step step, const std::uint8_t* hay,
+               std::size_t n, std::size_t i) {
+  PrefilterBudget pf(a.prefilter.enabled());
+  std::uint32_t q = a.root;
+  while (i < n) {
+    if (q == a.root && pf.active) {
+      const std::size_t j = a.prefilter.find(hay, i, n);
+      pf.record(j - i);
+      i = j;
+      if (i == n) break;
+    }
+    q = step.next(q, hay[i]);
+    ++i;
+    // The dead state is only reachable after a match state.
+    if (q < a.special_end) return true;
+  }
+  return false;
+}
+
+template <class Step>
+std::size_t count_std(const Automaton::Impl& a, Step step,
+                      const std::uint8_t* hay, std::size_t n) {
+  PrefilterBudget pf(a.prefilter.enabled());
+  std::size_t count = 0;
+  std::uint32_t q = a.root;
+  std::size_t i = 0;
+  while (i < n) {
+    if (q == a.root && pf.active) {
+      const std::size_t j = a.prefilter.find(hay, i, n);
+      pf.record(j - i);
+      i = j;
+      if (i == n) break;
+    }
+    q = step.next(q, hay[i]);
+    ++i;
+    if (q < a.special_end) {
+      // The next search starts at this match's end, from the root.
+      ++count;
+      q = a.root;
+    }
+  }
+  return count;
+}
+
+}  // namespace
+
+void Automaton::Impl::build(std::span<const std::string_view> patterns) {
+  if (patterns.size() > kMaxPatterns) {
+    throw ValueError("Too many patterns: " + std::to_string(patterns.size()) +
+                     " exceeds the limit of " + std::to_string(kMaxPatterns));
+  }
+  pattern_count = patterns.size();
+  const bool fold = options.ascii_case_insensitive;
+  const bool leftmost = options.semantics == MatchSemantics::LeftmostLongest;
+
+  // Byte classes: bytes that occur in no pattern are interchangeable; with
+  // folding an upper-case letter shares its lower-case letter's class.
+  std::array<bool, 256> used{};
+  std::array<bool, 256> starts{};
+  for (std::size_t p = 0; p < patterns.size(); ++p) {
+    const std::string_view pat = patterns[p];
+    if (pat.empty()) {
+      if (empty_pattern == kNone) empty_pattern = static_cast<std::uint32_t>(p);
+      continue;
+    }
+    has_nonempty = true;
+    for (const char ch : pat) {
+      const auto b = static_cast<std::uint8_t>(ch);
+      used[fold ? fold_byte(b) : b] = true;
+    }
+    const auto first = static_cast<std::uint8_t>(pat[0]);
+    const std::uint8_t f = fold ? fold_byte(first) : first;
+    starts[f] = true;
+    if (fold && f >= 'a' && f <= 'z') starts[f - ('a' - 'A')] = true;
+  }
+  trie_states = 1;
+  if (!has_nonempty) return;
+
+  class_count = 1;
+  for (int b = 0; b < 256; ++b) {
+    if (used[b]) {
+      byte_class[b] = static_cast<std::uint8_t>(class_count);
+      ++class_count;
+    }
+  }
+  // 256 used bytes leave class 0 empty; fold it away so classes fit a byte.
+  if (class_count == 257) {
+    for (int b = 0; b < 256; ++b) --byte_class[b];
+    class_count = 256;
+  }
+  if (fold) {
+    for (int b = 'A'; b <= 'Z'; ++b) byte_class[b] = byte_class[b + ('a' - 'A')];
+  }
+  prefilter = StartBytePrefilter(starts);
+
+  // Trie over byte classes. Builder ids: 0 dead, 1 root, then in creation
+  // order. Children are linked lists; the root's children are a full row.
+  struct Node {
+    std::uint32_t first_edge = kNone;
+    std::uint32_t depth = 0;
+    std::uint32_t pattern = kNone;
+  };
+  struct Edge {
+    std::uint32_t next;
+    std::uint32_t target;
+    std::uint16_t cls;
+  };
+  std::vector<Node> nodes(2);
+  std::vector<Edge> edges;
+  std::vector<std::uint32_t> root_children(class_count, kNone);
+  const std::size_t limit = options.state_limit;
+
+  auto child_of = [&](std::uint32_t s, std::uint16_t c) -> std::uint32_t {
+    if (s == 1) return root_children[c];
+    for (std::uint32_t e = nodes[s].first_edge; e != kNone; e = edges[e].next) {
+      if (edges[e].cls == c) return edges[e].target;
+    }
+    return kNone;
+  };
+
+  for (std::size_t p = 0; p < patterns.size(); ++p) {
+    const std::string_view pat = patterns[p];
+    if (pat.empty()) continue;
+    std::uint32_t s = 1;
+    for (const char ch : pat) {
+      const std::uint16_t c = byte_class[static_cast<std::uint8_t>(ch)];
+      std::uint32_t t = child_of(s, c);
+      if (t == kNone) {
+        if (nodes.size() - 1 >= limit) {
+          throw ValueError("Pattern set too large: the automaton needs more than " +
+                           std::to_string(limit) + " states");
+        }
+        t = static_cast<std::uint32_t>(nodes.size());
+        nodes.push_back(Node{kNone, nodes[s].depth + 1, kNone});
+        if (s == 1) {
+          root_children[c] = t;
+        } else {
+          edges.push_back(Edge{nodes[s].first_edge, t, c});
+          nodes[s].first_edge = static_cast<std::uint32_t>(edges.size() - 1);
+        }
+      }
+      s = t;
+    }
+    if (nodes[s].pattern == kNone) nodes[s].pattern = static_cast<std::uint32_t>(p);
+  }
+  trie_states = nodes.size() - 1;
+  const std::size_t total = nodes.size();
+
+  // Breadth-first order, failure links and the reported match per state.
+  // Standard: the failure link is the longest proper suffix in the trie and
+  // a state reports its own pattern or else its failure state's (the longest
+  // pattern ending here). Leftmost-longest: a match state fails to dead,
+  // which spreads to everything below it, so once a match is seen only
+  // extensions of a match starting no later survive.
+  std::vector<std::uint32_t> order;
+  order.reserve(total);
+  std::vector<std::uint32_t> fail_b(total, 1);
+  std::vector<std::uint32_t> out(total, kNone);  // reported builder state
+  fail_b[0] = 0;
+  order.push_back(1);
+  for (std::size_t head = 0; head < order.size(); ++head) {
+    const std::uint32_t s = order[head];
+    auto visit = [&](std::uint16_t c, std::uint32_t t) {
+      order.push_back(t);
+      std::uint32_t f;
+      if (leftmost && nodes[t].pattern != kNone) {
+        f = 0;
+      } else if (s == 1) {
+        f = 1;
+      } else {
+        f = fail_b[s];
+        for (;;) {
+          if (f == 0) break;
+          const std::uint32_t g = child_of(f, c);
+          if (g != kNone) {
+            f = g;
+            break;
+          }
+          if (f == 1) break;
+          f = fail_b[f];
+        }
+      }
+      fail_b[t] = f;
+      out[t] = nodes[t].pattern != kNone ? t : (f > 1 ? out[f] : kNone);
+    };
+    if (s == 1) {
+      for (std::uint16_t c = 0; c < class_count; ++c) {
+        if (root_children[c] != kNone) visit(c, root_children[c]);
+      }
+    } else {
+      for (std::uint32_t e = nodes[s].first_edge; e != kNone; e = edges[e].next) {
+        visit(edges[e].cls, edges[e].target);
+      }
+    }
+  }
+
+  // Renumber: dead, match states (breadth-first), root, the rest.
+  std::vector<std::uint32_t> new_id(total);
+  std::uint32_t next_id = 1;
+  for (const std::uint32_t s : order) {
+    if (out[s] != kNone) new_id[s] = next_id++;
+  }
+  const std::uint32_t specials = next_id;
+  for (const std::uint32_t s : order) {
+    if (out[s] == kNone) new_id[s] = next_id++;
+  }
+  new_id[0] = 0;
+  match_pattern.assign(specials, kNone);
+  match_length.assign(specials, 0);
+  for (const std::uint32_t s : order) {
+    if (out[s] != kNone) {
+      match_pattern[new_id[s]] = nodes[out[s]].pattern;
+      match_length[new_id[s]] = nodes[out[s]].depth;
+    }
+  }
+
+  const std::size_t table_entries = total * class_count;
+  // Premultiplied ids must also fit 32 bits.
+  dense = table_entries <= options.dense_limit_bytes / sizeof(std::uint32_t) &&
+          table_entries < std::numeric_limits<std::uint32_t>::max();
+  if (dense) {
+    const std::uint32_t k = class_count;
+    table.assign(table_entries, 0);  // the dead row loops to itself
+    // Rows in breadth-first order, so a failure state's row is complete
+    // before any state that falls back on it.
+    for (const std::uint32_t s : order) {
+      std::uint32_t* row = table.data() + static_cast<std::size_t>(new_id[s]) * k;
+      if (s == 1) {
+        const std::uint32_t self = new_id[1] * k;
+        for (std::uint32_t c = 0; c < k; ++c) {
+          row[c] = root_children[c] != kNone ? new_id[root_children[c]] * k : self;
+        }
+        continue;
+      }
+      const std::uint32_t f = fail_b[s];
+      const std::uint32_t* frow =
+          table.data() + static_cast<std::size_t>(new_id[f]) * k;
+      std::copy(frow, frow + k, row);
+      for (std::uint32_t e = nodes[s].first_edge; e != kNone; e = edges[e].next) {
+        row[edges[e].cls] = new_id[edges[e].target] * k;
+      }
+    }
+    root = new_id[1] * k;
+    special_end = specials * k;
+  } else {
+    fail.assign(total, 0);
+    edge_offset.assign(total + 1, 0);
+    for (std::uint32_t s = 1; s < total; ++s) {
+      fail[new_id[s]] = new_id[fail_b[s]];
+      if (s == 1) continue;
+      for (std::uint32_t e = nodes[s].first_edge; e != kNone; e = edges[e].next) {
+        ++edge_offset[new_id[s] + 1];
+      }
+    }
+    for (std::size_t i = 1; i <= total; ++i) edge_offset[i] += edge_offset[i - 1];
+    edge_class.resize(edge_offset[total]);
+    edge_target.resize(edge_offset[total]);
+    std::vector<std::pair<std::uint16_t, std::uint32_t>> kids;
+    for (std::uint32_t s = 2; s < total; ++s) {
+      kids.clear();
+      for (std::uint32_t e = nodes[s].first_edge; e != kNone; e = edges[e].next) {
+        kids.emplace_back(edges[e].cls, new_id[edges[e].target]);
+      }
+      std::sort(kids.begin(), kids.end());
+      std::uint32_t at = edge_offset[new_id[s]];
+      for (const auto& [c, t] : kids) {
+        edge_class[at] = c;
+        edge_target[at] = t;
+        ++at;
+      }
+    }
+    root = new_id[1];
+    root_row.assign(class_count, root);
+    for (std::uint32_t c = 0; c < class_count; ++c) {
+      if (root_children[c] != kNone) root_row[c] = new_id[root_children[c]];
+    }
+    special_end = specials;
+  }
+}
+
+std::optional<Match> Automaton::Impl::find_nonempty(std::string_view hay,
+                                                    std::size_t from) const {
+  if (!has_nonempty || from >= hay.size()) return std::nullopt;
+  const auto* data = reinterpret_cast<const std::uint8_t*>(hay.data());
+  const bool leftmost = options.semantics == MatchSemantics::LeftmostLongest;
+  if (dense) {
+    return leftmost ? find_leftmost(*this, DenseStep{*this}, data, hay.size(), from)
+                    : find_standard(*this, DenseStep{*this}, data, hay.size(), from);
+  }
+  return leftmost ? find_leftmost(*this, SparseStep{*this}, data, hay.size(), from)
+                  : find_standard(*this, SparseStep{*this}, data, hay.size(), from);
+}
+
+bool Automaton::Impl::any_nonempty(std::string_view hay, std::size_t from) const {
+  if (!has_nonempty || from >= hay.size()) return false;
+  const auto* data = reinterpret_cast<const std::uint8_t*>(hay.data());
+  return dense ? any_match(*this, DenseStep{*this}, data, hay.size(), from)
+               : any_match(*this, SparseStep{*this}, data, hay.size(), from);
+}
+
+std::size_t Automaton::Impl::count_standard(std::string_view hay) const {
+  if (!has_nonempty) return 0;
+  const auto* data = reinterpret_cast<const std::uint8_t*>(hay.data());
+  return dense ? count_std(*this, DenseStep{*this}, data, hay.size())
+               : count_std(*this, SparseStep{*this}, data, hay.size());
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+std::vector<std::string_view> views_of(std::span<const std::string> patterns) {
+  return std::vector<std::string_view>(patterns.begin(), patterns.end());
+}
+}  // namespace
+
+Automaton::Automaton(std::span<const std::string_view> patterns, Options options)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->options = options;
+  impl_->build(patterns);
+}
+
+Automaton::Automaton(std::span<const std::string> patterns, Options options)
+    : Automaton(std::span<const std::string_view>(views_of(patterns)), options) {}
+
+Automaton::Automaton(std::initializer_list<std::string_view> patterns,
+                     Options options)
+    : Automaton(std::span<const std::string_view>(patterns.begin(), patterns.size()),
+                options) {}
+
+Automaton::~Automaton() = default;
+Automaton::Automaton(Automaton&&) noexcept = default;
+Automaton& Automaton::operator=(Automaton&&) noexcept = default;
+
+std::size_t Automaton::pattern_count() const { return impl_->pattern_count; }
+MatchSemantics Automaton::semantics() const { return impl_->options.semantics; }
+bool Automaton::ascii_case_insensitive() const {
+  return impl_->options.ascii_case_insensitive;
+}
+std::size_t Automaton::state_count() const { return impl_->trie_states; }
+bool Automaton::is_dense() const { return impl_->dense; }
+
+std::size_t Automaton::memory_usage() const {
+  const Impl& a = *impl_;
+  return sizeof(Impl) + a.table.capacity() * 4 + a.fail.capacity() * 4 +
+         a.edge_offset.capacity() * 4 + a.edge_class.capacity() * 2 +
+         a.edge_target.capacity() * 4 + a.root_row.capacity() * 4 +
+         a.match_pattern.capacity() * 4 + a.match_length.capacity() * 4;
+}
+
+std::optional<Match> Automaton::find(std::string_view haystack,
+                                     std::size_t from) const {
+  const Impl& a = *impl_;
+  from = std::min(from, haystack.size());
+  if (a.empty_pattern != kNone) {
+    const Match empty{a.empty_pattern, from, from};
+    if (a.options.semantics == MatchSemantics::Standard) return empty;
+    // Leftmost-longest: only a non-empty match starting right here is longer.
+    auto m = a.find_nonempty(haystack, from);
+    if (m && m->start == from) return m;
+    return empty;
+  }
+  return a.find_nonempty(haystack, from);
+}
+
+bool Automaton::is_match(std::string_view haystack, std::size_t from) const {
+  if (impl_->empty_pattern != kNone) return true;
+  return impl_->any_nonempty(haystack, std::min(from, haystack.size()));
+}
+
+MatchIterator::MatchIterator(const Automaton& automaton, std::string_view haystack,
+                             std::size_t from)
+    : automaton_(&automaton),
+      haystack_(haystack),
+      pos_(std::min(from, haystack.size())) {}
+
+std::optional<Match> MatchIterator::next() {
+  if (done_) return std::nullopt;
+  const Automaton::Impl& a = *automaton_->impl_;
+  const std::size_t n = haystack_.size();
+  if (a.empty_pattern == kNone) {
+    auto m = a.find_nonempty(haystack_, pos_);
+    if (!m) {
+      done_ = true;
+      return std::nullopt;
+    }
+    pos_ = m->end;
+    return m;
+  }
+  if (a.options.semantics == MatchSemantics::LeftmostLongest) {
+    // The next non-empty match is the same from every position up to its
+    // start, so search once and hand out empty matches until it is reached.
+    if (!pending_known_) {
+      pending_ = a.find_nonempty(haystack_, pos_);
+      pending_known_ = true;
+    }
+    if (pending_ && pending_->start == pos_) {
+      const Match m = *pending_;
+      pos_ = m.end;
+      pending_known_ = false;
+      return m;
+    }
+  }
+  const Match empty{a.empty_pattern, pos_, pos_};
+  if (pos_ >= n) {
+    done_ = true;
+  } else {
+    const std::size_t limit = pending_ ? pending_->start : n;
+    pos_ = next_boundary(haystack_, pos_, std::max(limit, pos_ + 1));
+  }
+  return empty;
+}
+
+std::vector<Match> Automaton::find_all(std::string_view haystack) const {
+  std::vector<Match> out;
+  MatchIterator it(*this, haystack);
+  while (auto m = it.next()) out.push_back(*m);
+  return out;
+}
+
+std::size_t Automaton::count(std::string_view haystack) const {
+  const Impl& a = *impl_;
+  if (a.empty_pattern == kNone && a.options.semantics == MatchSemantics::Standard) {
+    return a.count_standard(haystack);
+  }
+  std::size_t total = 0;
+  MatchIterator it(*this, haystack);
+  while (it.next()) ++total;
+  return total;
+}
+
+namespace {
+template <class Pick>
+std::string replace_with(const Automaton& ac, std::string_view haystack, Pick pick) {
+  std::string out;
+  out.reserve(haystack.size());
+  std::size_t copied = 0;
+  MatchIterator it = ac.iter(haystack);
+  while (auto m = it.next()) {
+    out.append(haystack.substr(copied, m->start - copied));
+    out.append(pick(m->pattern));
+    copied = m->end;
+  }
+  out.append(haystack.substr(copied));
+  return out;
+}
+
+void check_replacement_count(std::size_t expected, std::size_t got) {
+  if (expected != got) {
+    throw ValueError("Expected " + std::to_string(expected) + " replacements, got " +
+                     std::to_string(got));
+  }
+}
+}  // namespace
+
+std::string Automaton::replace_all(std::string_view haystack,
+                                   std::string_view replacement) const {
+  return replace_with(*this, haystack, [&](std::uint32_t) { return replacement; });
+}
+
+std::string Automaton::replace_all(
+    std::string_view haystack, std::span<const std::string_view> replacements) const {
+  check_replacement_count(pattern_count(), replacements.size());
+  return replace_with(*this, haystack,
+                      [&](std::uint32_t p) { return replacements[p]; });
+}
+
+std::string Automaton::replace_all(std::string_view haystack,
+                                   std::span<const std::string> replacements) const {
+  check_replacement_count(pattern_count(), replacements.size());
+  return replace_with(*this, haystack, [&](std::uint32_t p) {
+    return std::string_view(replacements[p]);
+  });
+}
+
+}  // namespace thalren::aho_corasick
