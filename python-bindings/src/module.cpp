@@ -82,8 +82,8 @@ constexpr FamilyGetter kFamilies[] = {
     // &classifier_family,
     // &pattern_match_family,
     // &secrets_family,
-    // &sanitizer_family,
-    // &extractor_family,
+    &sanitizer_family,
+    &extractor_family,
     // &ast_indexer_family,
 };
 
