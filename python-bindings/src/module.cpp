@@ -76,7 +76,7 @@ constexpr FamilyGetter kFamilies[] = {
     &protocol_family,
     &tokenizer_family,
     // &similarity_family,
-    // &embeddings_family,
+    &embeddings_family,
     // &streaming_filter_family,
     // &thinking_family,
     &classifier_family,
