@@ -81,10 +81,10 @@ constexpr FamilyGetter kFamilies[] = {
     // &thinking_family,
     &classifier_family,
     &pattern_match_family,
-    // &secrets_family,
+    &secrets_family,
     &sanitizer_family,
     &extractor_family,
-    // &ast_indexer_family,
+    &ast_indexer_family,
 };
 
 int exec_module(PyObject* module) {
