@@ -526,3 +526,11 @@ def test_signatures():
     assert tn.QuantizedEmbedding.dot.__text_signature__ == "($self, other)"
     with pytest.raises(TypeError, match=r"^knn_graph\(\) missing 1 required positional argument: 'embeddings'$"):
         tn.knn_graph()
+
+
+def test_impossible_result_sizes_raise_memory_error():
+    rows = [[1.0]] * 3_000_000          # 4.5e12 pairs, 9e12 neighbour entries
+    with pytest.raises(MemoryError):
+        tn.pairwise_distances(rows)
+    with pytest.raises(MemoryError):
+        tn.knn_graph(rows, 2 ** 63)
