@@ -103,6 +103,17 @@ std::string generate_guidance(LoopType type, std::uint64_t count, std::string_vi
 
 // ---------------------------------------------------------------------------
 
+// A detection result in structured form (the detector itself reports a
+// flag and a guidance text).
+struct PatternAnalysis {
+  bool is_loop = false;
+  std::string loop_type;
+  double similarity_score = 0.0;
+  std::uint64_t matching_patterns = 0;
+  std::string guidance;
+  std::string category;
+};
+
 struct DetectorStats {
   std::uint64_t total_analyzed = 0;
   std::uint64_t loops_detected = 0;
