@@ -75,7 +75,7 @@ using FamilyGetter = const bind::Family& (*)();
 constexpr FamilyGetter kFamilies[] = {
     &protocol_family,
     &tokenizer_family,
-    // &similarity_family,
+    &similarity_family,
     &embeddings_family,
     &streaming_filter_family,
     &thinking_family,

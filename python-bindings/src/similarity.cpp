@@ -10,6 +10,7 @@
 
 #include "bind/bind.hpp"
 #include "core/similarity.hpp"
+#include "families.hpp"
 
 #include <cstdint>
 #include <span>
