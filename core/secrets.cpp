@@ -85,6 +85,20 @@ const regex::RegexSet& row_set() {
   return set;
 }
 
+// Rows 2-20 as one set, for has_secrets.
+const regex::RegexSet& rest_set() {
+  static const regex::RegexSet set = [] {
+    std::vector<std::string_view> expressions;
+    for (std::size_t i = 1; i < kRowCount; ++i) expressions.emplace_back(kRows[i].expression);
+    try {
+      return regex::RegexSet(expressions);
+    } catch (const ValueError&) {
+      throw std::logic_error("secret pattern set does not compile");
+    }
+  }();
+  return set;
+}
+
 // Offsets at which lines start: 0, then one past every "\n".
 std::vector<std::size_t> line_starts(std::string_view text) {
   std::vector<std::size_t> starts{0};
@@ -198,7 +212,12 @@ std::vector<SecretMatch> scan_secrets(std::string_view text) {
 
 bool has_secrets(std::string_view text) {
   if (text.empty()) return false;
-  return row_set().any_match(text);
+  // Rows are tried in table order: row 1 alone, because its literal prefix
+  // turns the search into a fast skip loop that finds an early key several
+  // times sooner than the combined automaton; then rows 2-20 in one pass
+  // instead of nineteen.
+  if (secret_patterns().front().pattern.is_match(text)) return true;
+  return rest_set().any_match(text);
 }
 
 std::vector<std::string> get_secret_types(std::string_view text) {

@@ -359,3 +359,17 @@ def test_signatures():
     assert str(inspect.signature(tn.mask_secrets)) == "(text, mask_char='*', visible_chars=4)"
     assert str(inspect.signature(tn.scan_secrets)) == "(text)"
     assert tn.mask_secrets(text=AWS_ID, visible_chars=0, mask_char="x") == "x" * 20
+
+
+def test_concurrent_calls_agree():
+    from concurrent.futures import ThreadPoolExecutor
+    text = "\n".join(t for _, t, _ in SAMPLES) * 20
+    expected = ([(m.secret_type, m.start) for m in tn.scan_secrets(text)], tn.mask_secrets(text),
+                tn.get_secret_types(text))
+
+    def work(_):
+        return ([(m.secret_type, m.start) for m in tn.scan_secrets(text)], tn.mask_secrets(text),
+                tn.get_secret_types(text))
+
+    with ThreadPoolExecutor(8) as pool:
+        assert all(r == expected for r in pool.map(work, range(32)))
