@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include <re2/re2.h>
+
 #include "core/parallel.hpp"
 #include "core/regex.hpp"
 #include "core/unicode.hpp"
@@ -36,6 +38,51 @@ std::optional<std::string_view> first_group(const regex::Regex& re, std::string_
   regex::Match m;
   if (!re.find(text, 0, m, 1)) return std::nullopt;
   return m.group(1);
+}
+
+// Calls fn(start, end) for each successive non-overlapping match of `re`, left
+// to right, for an expression whose every match starts with `lead` and is
+// longer than that. The leftmost match is the anchored match at the first
+// occurrence of `lead` that has one, so the engine runs only from those
+// occurrences instead of scanning the prose between fences.
+template <class Fn>
+void for_each_match_at(const regex::Regex& re, std::string_view text, std::string_view lead, Fn fn) {
+  if (text.empty()) return;
+  const re2::RE2& engine = re.engine();
+  const re2::StringPiece whole(text.data(), text.size());
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t at = text.find(lead, pos);
+    if (at == std::string_view::npos) return;
+    re2::StringPiece m;
+    if (engine.Match(whole, at, text.size(), re2::RE2::ANCHOR_START, &m, 1)) {
+      const std::size_t end = static_cast<std::size_t>(m.data() - text.data()) + m.size();
+      fn(at, end);
+      pos = end;
+    } else {
+      pos = at + 1;
+    }
+  }
+}
+
+// The offset of the first White_Space character at or after `pos`.
+std::size_t find_white_space(std::string_view text, std::size_t pos) {
+  while (pos < text.size()) {
+    unicode::Decoded d = unicode::decode_at(text, pos);
+    if (unicode::is_white_space(d.code_point)) break;
+    pos += d.length;
+  }
+  return pos;
+}
+
+// Group 1 of a fenced match [start, end), trimmed. A fence match is "```", an
+// optional language word (no whitespace in it), whitespace through the last
+// newline of that run, the body, and the closing "```"; everything between the
+// language word and the body is whitespace, so trimming from the end of the
+// word gives the trimmed body without running the capture engine.
+std::string_view trimmed_fence_body(std::string_view text, std::size_t start, std::size_t end) {
+  const std::size_t word_end = find_white_space(text, start + 3);
+  return unicode::trim(text.substr(word_end, end - 3 - word_end));
 }
 
 // One indented run with its common indentation removed, trimmed.
@@ -101,35 +148,35 @@ std::vector<std::optional<std::string>> batch_extract_file_paths(std::span<const
 std::vector<std::string> extract_code_blocks(std::string_view text) {
   const Tables& t = tables();
   std::vector<std::string> blocks;
-  t.code_block.for_each_match(
-      text,
-      [&](const regex::Match& m) {
-        std::string_view body = unicode::trim(m.group(1));
-        if (!body.empty()) blocks.emplace_back(body);
-      },
-      1);
+  for_each_match_at(t.code_block, text, "```", [&](std::size_t start, std::size_t end) {
+    std::string_view body = trimmed_fence_body(text, start, end);
+    if (!body.empty()) blocks.emplace_back(body);
+  });
   if (!blocks.empty()) return blocks;
 
-  t.indented_code.for_each_match(
-      text,
-      [&](const regex::Match& m) {
-        std::string block = dedent(m.group(1));
-        if (!block.empty()) blocks.push_back(std::move(block));
-      },
-      1);
+  // Group 1 is the whole match without the newline that may open it (the run
+  // itself starts with a space or a tab), so no capture pass is needed.
+  t.indented_code.for_each_match(text, [&](const regex::Match& m) {
+    std::string_view run = m.text();
+    if (run.front() == '\n') run.remove_prefix(1);
+    std::string block = dedent(run);
+    if (!block.empty()) blocks.push_back(std::move(block));
+  });
   return blocks;
 }
 
 std::vector<std::string> extract_shell_commands(std::string_view text) {
+  const Tables& t = tables();
   std::vector<std::string> commands;
-  for (const regex::Regex& re : tables().shell_command) {
-    re.for_each_match(
-        text,
-        [&](const regex::Match& m) {
-          std::string_view command = unicode::trim(m.group(1));
-          if (!command.empty()) commands.emplace_back(command);
-        },
-        1);
+  auto add = [&](std::string_view command) {
+    command = unicode::trim(command);
+    if (!command.empty()) commands.emplace_back(command);
+  };
+  for_each_match_at(t.shell_command[0], text, "```", [&](std::size_t start, std::size_t end) {
+    add(trimmed_fence_body(text, start, end));
+  });
+  for (std::size_t i = 1; i < t.shell_command.size(); ++i) {
+    t.shell_command[i].for_each_match(text, [&](const regex::Match& m) { add(m.group(1)); }, 1);
   }
   return commands;
 }

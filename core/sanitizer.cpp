@@ -33,7 +33,6 @@ std::vector<std::string_view> pattern_list(const Rows& rows, Project project) {
 // rows: when the set finds nothing, every row would be a no-op and the whole
 // table is skipped.
 struct Tables {
-  regex::Regex markup{MARKUP_PATTERN};
   regex::Regex valid_tool_name{VALID_TOOL_NAME};
   std::vector<CompiledCleanup> cleanup;
   regex::RegexSet cleanup_any{
@@ -153,16 +152,81 @@ std::string sanitize_response(std::string_view text) {
   return std::string(unicode::trim(kept));
 }
 
+namespace {
+
+// Appends the words of `text` (maximal runs of non-White_Space characters) to
+// `out`, separated by single spaces. ASCII is decided inline; only non-ASCII
+// characters are decoded.
+class WordJoiner {
+ public:
+  explicit WordJoiner(std::string& out) : out_(out) {}
+
+  void append(std::string_view text) {
+    std::size_t pos = 0;
+    std::size_t word = std::string_view::npos;  // start of the current word
+    while (pos < text.size()) {
+      const unsigned char byte = static_cast<unsigned char>(text[pos]);
+      std::size_t length = 1;
+      bool space;
+      if (byte < 0x80) {
+        space = byte == ' ' || (byte >= '\t' && byte <= '\r');
+      } else {
+        const unicode::Decoded d = unicode::decode_at(text, pos);
+        length = d.length;
+        space = unicode::is_white_space(d.code_point);
+      }
+      if (space) {
+        if (word != std::string_view::npos) emit(text.substr(word, pos - word));
+        word = std::string_view::npos;
+        separate();
+      } else if (word == std::string_view::npos) {
+        word = pos;
+      }
+      pos += length;
+    }
+    if (word != std::string_view::npos) emit(text.substr(word));
+  }
+
+  // A word boundary (whitespace, or a removed tag).
+  void separate() { pending_space_ = true; }
+
+ private:
+  void emit(std::string_view word) {
+    if (pending_space_ && !out_.empty()) out_.push_back(' ');
+    pending_space_ = false;
+    out_.append(word);
+  }
+
+  std::string& out_;
+  bool pending_space_ = false;
+};
+
+}  // namespace
+
 std::string strip_markup(std::string_view text) {
-  if (text.empty()) return std::string();
-  std::string spaced(text);
-  replace_all_in_place(tables().markup, spaced, " ");
   std::string out;
-  out.reserve(spaced.size());
-  unicode::for_each_word(spaced, [&](std::string_view word) {
-    if (!out.empty()) out.push_back(' ');
-    out.append(word);
-  });
+  if (text.empty()) return out;
+  out.reserve(text.size());
+  WordJoiner words(out);
+  // MARKUP_PATTERN, `<[^>]+>`, matched directly: the leftmost match starts at
+  // the first "<" that is followed, after at least one other character, by a
+  // ">", and ends at that first ">" (the class excludes it). "<" and ">" are
+  // ASCII, so byte searches never split a character.
+  std::size_t pos = 0;
+  std::size_t lt = text.find('<');
+  while (lt != std::string_view::npos) {
+    const std::size_t gt = text.find('>', lt + 1);
+    if (gt == std::string_view::npos) break;  // no later "<" can close either
+    if (gt == lt + 1) {  // "<>" is not a tag; its "<" is plain text
+      lt = text.find('<', lt + 1);
+      continue;
+    }
+    words.append(text.substr(pos, lt - pos));
+    words.separate();  // the tag becomes a space
+    pos = gt + 1;
+    lt = text.find('<', pos);
+  }
+  words.append(text.substr(pos));
   return out;
 }
 

@@ -87,6 +87,10 @@ def test_batch_extract_file_paths_errors():
     ("```\n   \n```\n\n    indented", ["indented"]),
     # A language outside the list is no fence opener.
     ("```pythonic\nx\n```", []),
+    # The language list is matched with Unicode case folding: U+017F is an "s".
+    ("```j\u017fon\n{}\n```", ["{}"]),
+    ("```  \n \n  body\n```", ["body"]),
+    ("```\n\n```\n```\nsecond\n```", ["second"]),
     ("    def f():\n        return 1", ["def f():\n    return 1"]),
     ("text\n    a\n    b\nmore\n\tc\n\t\td", ["a\nb", "c\n\td"]),
     # Fenced blocks win; indented runs are ignored then.
@@ -232,13 +236,14 @@ PIECES = [
     "a", "x.py", "src/m.rs", "`", "```", "```python", "```bash", "```Sh", "'", '"', " ", "    ", "\t",
     "\n", "\r\n", "$ ", "$", "run:", "Command: ", "execute:", "edit ", "the file ", "to ", "with",
     " should", "\u00e9", "\u3000", "ls -la", "make", "def f():", "class C", ".", "Makefile",
+    "``", "```c", "```cpp", "```\u017fh", " \n", "\n ", "\u2028", "\u3000\n", "```\n", "\n```",
 ]
 
 
 @pytest.mark.parametrize("seed", range(4))
 def test_matches_reference_on_random_texts(seed):
     rng = random.Random(seed)
-    for _ in range(300):
+    for _ in range(500):
         text = "".join(rng.choice(PIECES) for _ in range(rng.randint(0, 30)))
         assert tn.extract_file_path(text) == peer.extract_file_path(text), repr(text)
         assert tn.extract_code_blocks(text) == peer.extract_code_blocks(text), repr(text)
