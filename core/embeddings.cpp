@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <string>
+#include <utility>
 
 #include "core/errors.hpp"
 #include "core/parallel.hpp"
@@ -445,6 +447,55 @@ std::vector<float> pairwise_distances(FloatRows&& embeddings) {
   return out;
 }
 
+namespace {
+
+// A neighbour candidate of one row.
+struct Candidate {
+  float sim;
+  std::uint64_t index;
+};
+
+// The order of a neighbour list: higher similarity first, equal similarities
+// by increasing index (what a stable sort of the candidates, taken in index
+// order, gives). NaN has no place among numbers, so NaN similarities come
+// after every number, by increasing index. This is a strict total order over
+// distinct indices, so the m best of a row are the same whatever order the
+// candidates arrive in.
+inline bool ranks_before(const Candidate& a, const Candidate& b) noexcept {
+  const bool a_nan = a.sim != a.sim, b_nan = b.sim != b.sim;
+  if (a_nan || b_nan) return a_nan == b_nan ? a.index < b.index : b_nan;
+  if (a.sim != b.sim) return a.sim > b.sim;
+  return a.index < b.index;
+}
+
+// The m best candidates of one row seen so far, as a binary heap whose top is
+// the worst of them.
+class BoundedBest {
+ public:
+  BoundedBest(Candidate* slots, std::size_t capacity) : slots_(slots), capacity_(capacity) {}
+
+  void offer(Candidate c) noexcept {
+    if (size_ < capacity_) {
+      slots_[size_++] = c;
+      std::push_heap(slots_, slots_ + size_, ranks_before);
+    } else if (ranks_before(c, slots_[0])) {
+      std::pop_heap(slots_, slots_ + size_, ranks_before);
+      slots_[size_ - 1] = c;
+      std::push_heap(slots_, slots_ + size_, ranks_before);
+    }
+  }
+  // Sorts the kept candidates best first.
+  void finish() noexcept { std::sort_heap(slots_, slots_ + size_, ranks_before); }
+  std::size_t size() const noexcept { return size_; }
+
+ private:
+  Candidate* slots_;
+  std::size_t capacity_;
+  std::size_t size_ = 0;
+};
+
+}  // namespace
+
 KnnGraph knn_graph(FloatRows&& embeddings, std::uint64_t k) {
   KnnGraph g;
   const std::size_t n = embeddings.rows();
@@ -454,57 +505,66 @@ KnnGraph knn_graph(FloatRows&& embeddings, std::uint64_t k) {
   const std::size_t mm = static_cast<std::size_t>(std::min<std::uint64_t>(k, n - 1));
   g.n = n;
   g.m = mm;
-  g.indices.resize(n * mm);
-  g.distances.resize(n * mm);
   if (mm == 0) return g;
   const float* data = m.data.data();
 
-  // Rows of the i side per task: enough to reuse each cached j block a few
-  // times, few enough that the similarity rows stay small.
-  const std::size_t per_task =
-      std::max<std::size_t>(1, std::min<std::size_t>(16, (std::size_t{1} << 20) / n));
-  const std::size_t tasks = (n + per_task - 1) / per_task;
-  const std::size_t block = block_rows_for(cols);
+  // dot_product(a, b) and dot_product(b, a) are the same number bit for bit
+  // (the products commute and the summation order depends only on the
+  // position), so each pair is scored once: the rows are cut into blocks, and
+  // every tile of blocks (I, J) with I <= J feeds its scores to the rows of I
+  // and, transposed, to the rows of J. Each row keeps only its m best, so the
+  // memory beyond the result is one tile per worker.
+  const std::size_t block = std::min<std::size_t>(block_rows_for(cols), 256);
+  const std::size_t blocks = (n + block - 1) / block;
+  std::vector<std::pair<std::size_t, std::size_t>> tiles;
+  tiles.reserve(blocks * (blocks + 1) / 2);
+  for (std::size_t bi = 0; bi < blocks; ++bi)
+    for (std::size_t bj = bi; bj < blocks; ++bj) tiles.emplace_back(bi, bj);
 
-  parallel::parallel_for(tasks, [&](std::size_t task) {
-    const std::size_t i0 = task * per_task;
-    const std::size_t i1 = std::min(n, i0 + per_task);
-    std::vector<float> sims((i1 - i0) * n);
-    if (cols == 0) {
-      std::fill(sims.begin(), sims.end(), 0.0f);
-    } else {
-      for (std::size_t j0 = 0; j0 < n; j0 += block) {
-        const std::size_t j1 = std::min(n, j0 + block);
-        for (std::size_t i = i0; i < i1; ++i)
-          vec::dot_rows(data + j0 * cols, j1 - j0, cols, cols, data + i * cols,
-                        sims.data() + (i - i0) * n + j0);
-      }
+  std::vector<Candidate> slots(n * mm);
+  std::vector<BoundedBest> best;
+  best.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) best.emplace_back(slots.data() + i * mm, mm);
+  std::vector<std::mutex> block_locks(blocks);
+
+  parallel::parallel_for(tiles.size(), [&](std::size_t t) {
+    const auto [bi, bj] = tiles[t];
+    const std::size_t i0 = bi * block, i1 = std::min(n, i0 + block);
+    const std::size_t j0 = bj * block, j1 = std::min(n, j0 + block);
+    const std::size_t width = j1 - j0;
+    std::vector<float> tile((i1 - i0) * width, 0.0f);
+    if (cols > 0) {
+      for (std::size_t i = i0; i < i1; ++i)
+        vec::dot_rows(data + j0 * cols, width, cols, cols, data + i * cols, tile.data() + (i - i0) * width);
     }
-    std::vector<std::size_t> cand(n - 1);
-    for (std::size_t i = i0; i < i1; ++i) {
-      const float* s = sims.data() + (i - i0) * n;
-      // Candidates in increasing j; sorting by (similarity descending, j
-      // ascending) is what a stable sort by similarity gives. NaN has no
-      // place among numbers, so NaN similarities go after all of them, in
-      // increasing j: the order stays a strict weak ordering.
-      std::size_t c = 0;
-      for (std::size_t j = 0; j < n; ++j)
-        if (j != i) cand[c++] = j;
-      auto before = [s](std::size_t a, std::size_t b) {
-        const float sa = s[a], sb = s[b];
-        const bool na = sa != sa, nb = sb != sb;
-        if (na || nb) return na == nb ? a < b : nb;
-        if (sa != sb) return sa > sb;
-        return a < b;
-      };
-      std::partial_sort(cand.begin(), cand.begin() + static_cast<std::ptrdiff_t>(mm), cand.end(),
-                        before);
-      for (std::size_t r = 0; r < mm; ++r) {
-        g.indices[i * mm + r] = cand[r];
-        g.distances[i * mm + r] = 1.0f - s[cand[r]];
-      }
+    {
+      std::lock_guard<std::mutex> lock(block_locks[bi]);
+      for (std::size_t i = i0; i < i1; ++i)
+        for (std::size_t j = j0; j < j1; ++j)
+          if (j != i) best[i].offer({tile[(i - i0) * width + (j - j0)], j});
+    }
+    if (bi != bj) {
+      std::lock_guard<std::mutex> lock(block_locks[bj]);
+      for (std::size_t j = j0; j < j1; ++j)
+        for (std::size_t i = i0; i < i1; ++i) best[j].offer({tile[(i - i0) * width + (j - j0)], i});
     }
   });
+
+  g.indices.resize(n * mm);
+  g.distances.resize(n * mm);
+  parallel::parallel_for_ranges(
+      n,
+      [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+          best[i].finish();
+          for (std::size_t r = 0; r < mm; ++r) {
+            const Candidate& c = slots[i * mm + r];
+            g.indices[i * mm + r] = c.index;
+            g.distances[i * mm + r] = 1.0f - c.sim;
+          }
+        }
+      },
+      64);
   return g;
 }
 

@@ -271,8 +271,13 @@ TEST(Knn, WorkedExampleTiesAndReference) {
 
   std::mt19937 rng(9);
   std::uniform_int_distribution<int> small(-2, 2);  // many exact ties
-  for (std::size_t k : {0u, 3u, 40u, 1000u}) {
-    const std::size_t n = 60, dim = 4;
+  struct Shape {
+    std::size_t n, dim, k;
+  };
+  // Several cache blocks (rows are scored tile by tile), ties everywhere.
+  for (Shape shape : {Shape{60, 4, 0}, Shape{60, 4, 3}, Shape{60, 4, 40}, Shape{60, 4, 1000},
+                      Shape{600, 4, 1}, Shape{600, 4, 7}, Shape{600, 4, 599}, Shape{300, 384, 5}}) {
+    const std::size_t n = shape.n, dim = shape.dim, k = shape.k;
     FloatRows e;
     for (std::size_t i = 0; i < n; ++i) {
       std::vector<float> row(dim);
