@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <cstdlib>
 #include <deque>
 #include <limits>
 #include <string>
@@ -48,25 +49,40 @@ std::size_t next_boundary(std::string_view text, std::size_t p,
 
 // Skips ahead to the next byte that can begin a match. Only used while the
 // automaton sits in its start state, where every other byte leaves it there.
+// Up to three distinct start bytes are searched for with vector compares
+// (memchr for one); more are tested through a byte table, which costs one
+// independent load per byte instead of the dependent load chain of the
+// transition table.
 class StartBytePrefilter {
  public:
   StartBytePrefilter() = default;
-  StartBytePrefilter(const std::array<bool, 256>& starts) {
+  explicit StartBytePrefilter(const std::array<bool, 256>& starts) {
+    int distinct = 0;
     for (int b = 0; b < 256; ++b) {
-      if (starts[b]) {
-        if (count_ == 3) {
-          count_ = 0;  // too many distinct start bytes to pay off
-          return;
-        }
-        bytes_[count_++] = static_cast<std::uint8_t>(b);
-      }
+      if (!starts[b]) continue;
+      table_[b] = 1;
+      if (distinct < 3) bytes_[distinct] = static_cast<std::uint8_t>(b);
+      ++distinct;
     }
+    count_ = distinct <= 3 ? distinct : 0;
+    enabled_ = distinct > 0 && distinct < 256;
   }
-  bool enabled() const { return count_ > 0; }
+  bool enabled() const { return enabled_; }
+  // Average skip (bytes) below which the prefilter costs more than it saves.
+  std::size_t min_average_skip() const { return count_ > 0 ? 16 : 8; }
 
   // First position >= i holding a start byte, or n.
-  std::size_t find(const std::uint8_t* hay, std::size_t i,
-                   std::size_t n) const {
+  std::size_t find(const std::uint8_t* hay, std::size_t i, std::size_t n) const {
+    if (count_ == 0) {
+      const std::uint8_t* t = table_.data();
+      while (i < n && t[hay[i]] == 0) ++i;
+      return i;
+    }
+    return find_bytes(hay, i, n);
+  }
+
+ private:
+  std::size_t find_bytes(const std::uint8_t* hay, std::size_t i, std::size_t n) const {
     if (count_ == 1) {
       const void* hit = std::memchr(hay + i, bytes_[0], n - i);
       return hit ? static_cast<const std::uint8_t*>(hit) - hay : n;
@@ -76,42 +92,47 @@ class StartBytePrefilter {
     const __m128i b1 = _mm_set1_epi8(static_cast<char>(bytes_[1]));
     const __m128i b2 = _mm_set1_epi8(static_cast<char>(bytes_[count_ == 3 ? 2 : 1]));
     while (i + 16 <= n) {
-      const __m128i v =
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + i));
-      const __m128i eq = _mm_or_si128(
-          _mm_or_si128(_mm_cmpeq_epi8(v, b0), _mm_cmpeq_epi8(v, b1)),
-          _mm_cmpeq_epi8(v, b2));
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + i));
+      const __m128i eq =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, b0), _mm_cmpeq_epi8(v, b1)), _mm_cmpeq_epi8(v, b2));
       const int mask = _mm_movemask_epi8(eq);
-      if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+      if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
       i += 16;
     }
 #endif
-    for (; i < n; ++i) {
-      const std::uint8_t b = hay[i];
-      if (b == bytes_[0] || b == bytes_[1] || (count_ == 3 && b == bytes_[2])) {
-        return i;
-      }
-    }
-    return n;
+    while (i < n && table_[hay[i]] == 0) ++i;
+    return i;
+  }
+
+  std::array<std::uint8_t, 256> table_{};
+  std::array<std::uint8_t, 3> bytes_{};
+  int count_ = 0;  // 1-3: vector search for these bytes; 0: table
+  bool enabled_ = false;
+};
+
+// Applies the prefilter each time a scan is back at the root, and gives up on
+// it for the rest of the scan when it keeps stopping after a few bytes: then
+// the plain table walk is cheaper (each return to the root also costs a
+// mispredicted branch).
+class RootSkipper {
+ public:
+  explicit RootSkipper(const StartBytePrefilter& p)
+      : prefilter_(p), min_average_(p.min_average_skip()), active_(p.enabled()) {}
+  bool active() const { return active_; }
+  std::size_t skip(const std::uint8_t* hay, std::size_t i, std::size_t n) {
+    const std::size_t j = prefilter_.find(hay, i, n);
+    ++calls_;
+    skipped_ += j - i;
+    if ((calls_ & 31) == 0 && skipped_ < calls_ * min_average_) active_ = false;
+    return j;
   }
 
  private:
-  std::array<std::uint8_t, 3> bytes_{};
-  int count_ = 0;
-};
-
-// Gives up on the prefilter for the rest of a scan when it keeps stopping
-// after a handful of bytes: then the plain table walk is cheaper.
-struct PrefilterBudget {
-  std::size_t calls = 0;
-  std::size_t skipped = 0;
-  bool active;
-  explicit PrefilterBudget(bool enabled) : active(enabled) {}
-  void record(std::size_t distance) {
-    ++calls;
-    skipped += distance;
-    if ((calls & 63) == 0 && skipped < calls * 8) active = false;
-  }
+  const StartBytePrefilter& prefilter_;
+  std::size_t calls_ = 0;
+  std::size_t skipped_ = 0;
+  std::size_t min_average_;
+  bool active_;
 };
 
 }  // namespace
@@ -153,6 +174,9 @@ struct Automaton::Impl {
   std::optional<Match> find_nonempty(std::string_view hay, std::size_t from) const;
   bool any_nonempty(std::string_view hay, std::size_t from) const;
   std::size_t count_standard(std::string_view hay) const;
+  // Calls f(Match) for every iterated match; no empty pattern allowed.
+  template <class F>
+  void for_each_nonempty(std::string_view hay, F&& f) const;
 };
 
 namespace {
@@ -185,99 +209,119 @@ struct SparseStep {
   std::uint32_t index(std::uint32_t q) const { return q; }
 };
 
+// The scan loops rely on the state numbering: ids below the root are match
+// states (or dead), ids above it are ordinary states. Each loop runs in two
+// phases: while the prefilter pays, it skips from every return to the root;
+// once it does not, a plain walk with a single comparison per byte takes over.
+
 template <class Step>
-std::optional<Match> find_standard(const Automaton::Impl& a, Step step,
-                                   const std::uint8_t* hay, std::size_t n,
-                                   std::size_t i) {
-  PrefilterBudget pf(a.prefilter.enabled());
-  std::uint32_t q = a.root;
-  while (i < n) {
-    if (q == a.root && pf.active) {
-      const std::size_t j = a.prefilter.find(hay, i, n);
-      pf.record(j - i);
-      i = j;
-      if (i == n) break;
-    }
-    q = step.next(q, hay[i]);
-    ++i;
-    if (q < a.special_end) {
-      const std::uint32_t s = step.index(q);
-      return Match{a.match_pattern[s], i - a.match_length[s], i};
-    }
+std::optional<Match> find_standard(const Automaton::Impl& a, Step step, const std::uint8_t* hay,
+                                   std::size_t n, std::size_t i, RootSkipper& skipper) {
+  const std::uint32_t root = a.root;
+  std::uint32_t q = root;
+  while (i < n && skipper.active()) {
+    i = skipper.skip(hay, i, n);
+    if (i >= n) break;
+    q = step.next(root, hay[i++]);
+    while (q > root && i < n) q = step.next(q, hay[i++]);
+    if (q < root) break;
+  }
+  while (q >= root && i < n) q = step.next(q, hay[i++]);
+  if (q < root) {
+    const std::uint32_t s = step.index(q);
+    return Match{a.match_pattern[s], i - a.match_length[s], i};
   }
   return std::nullopt;
 }
 
 template <class Step>
-std::optional<Match> find_leftmost(const Automaton::Impl& a, Step step,
-                                   const std::uint8_t* hay, std::size_t n,
-                                   std::size_t i) {
-  PrefilterBudget pf(a.prefilter.enabled());
-  std::uint32_t q = a.root;
+std::optional<Match> find_leftmost(const Automaton::Impl& a, Step step, const std::uint8_t* hay,
+                                   std::size_t n, std::size_t i, RootSkipper& skipper) {
+  const std::uint32_t root = a.root;
+  std::uint32_t q = root;
+  // Until the first match: the prefilter phase, then the plain walk.
+  while (i < n && skipper.active()) {
+    i = skipper.skip(hay, i, n);
+    if (i >= n) break;
+    q = step.next(root, hay[i++]);
+    while (q > root && i < n) q = step.next(q, hay[i++]);
+    if (q < root) break;
+  }
+  while (q >= root && i < n) q = step.next(q, hay[i++]);
+  if (q >= root) return std::nullopt;
+  // After it: keep extending while a longer or earlier match is possible.
+  // The walk never returns to the root from here (every later state extends
+  // a match starting no later) and stops at the dead state.
   std::optional<Match> last;
-  while (i < n) {
-    // Once a match is recorded the automaton never returns to the root
-    // (every later state extends a match at or before the recorded start).
-    if (q == a.root && pf.active) {
-      const std::size_t j = a.prefilter.find(hay, i, n);
-      pf.record(j - i);
-      i = j;
-      if (i == n) break;
-    }
-    q = step.next(q, hay[i]);
-    ++i;
-    if (q < a.special_end) {
-      if (q == 0) break;  // dead: no longer or earlier match possible
+  for (;;) {
+    if (q == 0) return last;
+    if (q < root) {
       const std::uint32_t s = step.index(q);
       last = Match{a.match_pattern[s], i - a.match_length[s], i};
     }
+    if (i >= n) return last;
+    q = step.next(q, hay[i++]);
   }
-  return last;
 }
 
 template <class Step>
-bool any_match(const Automaton::Impl& a, Step step, const std::uint8_t* hay,
-               std::size_t n, std::size_t i) {
-  PrefilterBudget pf(a.prefilter.enabled());
-  std::uint32_t q = a.root;
-  while (i < n) {
-    if (q == a.root && pf.active) {
-      const std::size_t j = a.prefilter.find(hay, i, n);
-      pf.record(j - i);
-      i = j;
-      if (i == n) break;
-    }
-    q = step.next(q, hay[i]);
-    ++i;
-    // The dead state is only reachable after a match state.
-    if (q < a.special_end) return true;
+bool any_match(const Automaton::Impl& a, Step step, const std::uint8_t* hay, std::size_t n,
+               std::size_t i) {
+  const std::uint32_t root = a.root;
+  std::uint32_t q = root;
+  RootSkipper skipper(a.prefilter);
+  while (i < n && skipper.active()) {
+    i = skipper.skip(hay, i, n);
+    if (i >= n) break;
+    q = step.next(root, hay[i++]);
+    while (q > root && i < n) q = step.next(q, hay[i++]);
+    if (q < root) return true;  // the dead state only follows a match state
   }
-  return false;
+  while (q >= root && i < n) q = step.next(q, hay[i++]);
+  return q < root;
 }
 
 template <class Step>
-std::size_t count_std(const Automaton::Impl& a, Step step,
-                      const std::uint8_t* hay, std::size_t n) {
-  PrefilterBudget pf(a.prefilter.enabled());
+std::size_t count_std(const Automaton::Impl& a, Step step, const std::uint8_t* hay, std::size_t n) {
+  const std::uint32_t root = a.root;
+  RootSkipper skipper(a.prefilter);
   std::size_t count = 0;
-  std::uint32_t q = a.root;
   std::size_t i = 0;
+  while (i < n && skipper.active()) {
+    i = skipper.skip(hay, i, n);
+    if (i >= n) break;
+    std::uint32_t q = step.next(root, hay[i++]);
+    while (q > root && i < n) q = step.next(q, hay[i++]);
+    // A match restarts the search at its end, from the root.
+    if (q < root) ++count;
+  }
+  std::uint32_t q = root;
   while (i < n) {
-    if (q == a.root && pf.active) {
-      const std::size_t j = a.prefilter.find(hay, i, n);
-      pf.record(j - i);
-      i = j;
-      if (i == n) break;
-    }
-    q = step.next(q, hay[i]);
-    ++i;
-    if (q < a.special_end) {
-      // The next search starts at this match's end, from the root.
+    q = step.next(q, hay[i++]);
+    if (q < root) {
       ++count;
-      q = a.root;
+      q = root;
     }
   }
   return count;
+}
+
+// Every non-overlapping match of the non-empty patterns, with one prefilter
+// budget for the whole text.
+template <class Step, class F>
+void each_match(const Automaton::Impl& a, Step step, std::string_view text, F&& f) {
+  const auto* hay = reinterpret_cast<const std::uint8_t*>(text.data());
+  const std::size_t n = text.size();
+  const bool leftmost = a.options.semantics == MatchSemantics::LeftmostLongest;
+  RootSkipper skipper(a.prefilter);
+  std::size_t i = 0;
+  while (i < n) {
+    const std::optional<Match> m = leftmost ? find_leftmost(a, step, hay, n, i, skipper)
+                                            : find_standard(a, step, hay, n, i, skipper);
+    if (!m) return;
+    f(*m);
+    i = m->end;
+  }
 }
 
 }  // namespace
@@ -521,12 +565,13 @@ std::optional<Match> Automaton::Impl::find_nonempty(std::string_view hay,
   if (!has_nonempty || from >= hay.size()) return std::nullopt;
   const auto* data = reinterpret_cast<const std::uint8_t*>(hay.data());
   const bool leftmost = options.semantics == MatchSemantics::LeftmostLongest;
+  RootSkipper skipper(prefilter);
   if (dense) {
-    return leftmost ? find_leftmost(*this, DenseStep{*this}, data, hay.size(), from)
-                    : find_standard(*this, DenseStep{*this}, data, hay.size(), from);
+    return leftmost ? find_leftmost(*this, DenseStep{*this}, data, hay.size(), from, skipper)
+                    : find_standard(*this, DenseStep{*this}, data, hay.size(), from, skipper);
   }
-  return leftmost ? find_leftmost(*this, SparseStep{*this}, data, hay.size(), from)
-                  : find_standard(*this, SparseStep{*this}, data, hay.size(), from);
+  return leftmost ? find_leftmost(*this, SparseStep{*this}, data, hay.size(), from, skipper)
+                  : find_standard(*this, SparseStep{*this}, data, hay.size(), from, skipper);
 }
 
 bool Automaton::Impl::any_nonempty(std::string_view hay, std::size_t from) const {
@@ -541,6 +586,16 @@ std::size_t Automaton::Impl::count_standard(std::string_view hay) const {
   const auto* data = reinterpret_cast<const std::uint8_t*>(hay.data());
   return dense ? count_std(*this, DenseStep{*this}, data, hay.size())
                : count_std(*this, SparseStep{*this}, data, hay.size());
+}
+
+template <class F>
+void Automaton::Impl::for_each_nonempty(std::string_view hay, F&& f) const {
+  if (!has_nonempty) return;
+  if (dense) {
+    each_match(*this, DenseStep{*this}, hay, f);
+  } else {
+    each_match(*this, SparseStep{*this}, hay, f);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -648,8 +703,21 @@ std::optional<Match> MatchIterator::next() {
   return empty;
 }
 
+void Automaton::visit(std::string_view haystack, Visitor visitor, void* context) const {
+  if (impl_->empty_pattern == kNone) {
+    impl_->for_each_nonempty(haystack, [&](const Match& m) { visitor(context, m); });
+    return;
+  }
+  MatchIterator it(*this, haystack);
+  while (auto m = it.next()) visitor(context, *m);
+}
+
 std::vector<Match> Automaton::find_all(std::string_view haystack) const {
   std::vector<Match> out;
+  if (impl_->empty_pattern == kNone) {
+    impl_->for_each_nonempty(haystack, [&](const Match& m) { out.push_back(m); });
+    return out;
+  }
   MatchIterator it(*this, haystack);
   while (auto m = it.next()) out.push_back(*m);
   return out;
@@ -661,6 +729,10 @@ std::size_t Automaton::count(std::string_view haystack) const {
     return a.count_standard(haystack);
   }
   std::size_t total = 0;
+  if (a.empty_pattern == kNone) {
+    a.for_each_nonempty(haystack, [&](const Match&) { ++total; });
+    return total;
+  }
   MatchIterator it(*this, haystack);
   while (it.next()) ++total;
   return total;
@@ -672,12 +744,11 @@ std::string replace_with(const Automaton& ac, std::string_view haystack, Pick pi
   std::string out;
   out.reserve(haystack.size());
   std::size_t copied = 0;
-  MatchIterator it = ac.iter(haystack);
-  while (auto m = it.next()) {
-    out.append(haystack.substr(copied, m->start - copied));
-    out.append(pick(m->pattern));
-    copied = m->end;
-  }
+  ac.for_each_match(haystack, [&](const Match& m) {
+    out.append(haystack.substr(copied, m.start - copied));
+    out.append(pick(m.pattern));
+    copied = m.end;
+  });
   out.append(haystack.substr(copied));
   return out;
 }

@@ -48,6 +48,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace thalren::aho_corasick {
@@ -140,6 +141,12 @@ class Automaton {
     return MatchIterator(*this, haystack, from);
   }
   std::vector<Match> find_all(std::string_view haystack) const;
+  // Calls f(const Match&) for each match iter(haystack) would yield, in
+  // order; faster than driving the iterator by hand.
+  template <class F>
+  void for_each_match(std::string_view haystack, F&& f) const {
+    visit(haystack, &call_visitor<std::remove_reference_t<F>>, &f);
+  }
   // Number of matches find_all would return, without materialising them.
   std::size_t count(std::string_view haystack) const;
 
@@ -158,6 +165,12 @@ class Automaton {
 
  private:
   friend class MatchIterator;
+  using Visitor = void (*)(void* context, const Match& match);
+  template <class F>
+  static void call_visitor(void* context, const Match& match) {
+    (*static_cast<F*>(context))(match);
+  }
+  void visit(std::string_view haystack, Visitor visitor, void* context) const;
   std::unique_ptr<Impl> impl_;
 };
 

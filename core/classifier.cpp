@@ -171,10 +171,9 @@ CategoryScore TaskClassifier::score_category(std::string_view text, const Automa
   // Matches arrive with increasing starts, so the nearest earlier negation is
   // found by a pointer that only moves forward.
   std::size_t before = 0;  // negations starting before the current match
-  auto it = matcher.iter(text);
-  while (auto m = it.next()) {
-    const std::size_t s = m->start;
-    const double w = static_cast<double>(keywords[m->pattern].weight);
+  matcher.for_each_match(text, [&](const aho_corasick::Match& m) {
+    const std::size_t s = m.start;
+    const double w = static_cast<double>(keywords[m.pattern].weight);
     while (before < negations.size() && negations[before] < s) ++before;
     if (before > 0 && s - negations[before - 1] <= negation_radius_) {
       ++result.negated;
@@ -185,17 +184,15 @@ CategoryScore TaskClassifier::score_category(std::string_view text, const Automa
           text.empty() ? 1.0 : 1.0 + position_weight_ * (1.0 - static_cast<double>(s) / length);
       total += w * f;
     }
-  }
+  });
   result.score = total > 0.0 ? total : 0.0;  // a NaN total also gives 0
   return result;
 }
 
 ClassificationResult TaskClassifier::classify(std::string_view text) const {
   std::vector<std::size_t> negations;
-  {
-    auto it = get_negation_matcher().iter(text);
-    while (auto m = it.next()) negations.push_back(m->start);
-  }
+  get_negation_matcher().for_each_match(
+      text, [&](const aho_corasick::Match& m) { negations.push_back(m.start); });
   const std::array<CategoryScore, 5> scores = {
       score_category(text, get_action_matcher(), kActionKeywords, negations),
       score_category(text, get_analysis_matcher(), kAnalysisKeywords, negations),
@@ -243,10 +240,9 @@ std::vector<KeywordMatch> find_all_keywords_internal(std::string_view text) {
   };
   std::vector<KeywordMatch> out;
   for (const Category& c : categories) {
-    auto it = c.matcher.iter(text);
-    while (auto m = it.next()) {
-      out.push_back({text.substr(m->start, m->length()), c.name, m->start, m->end});
-    }
+    c.matcher.for_each_match(text, [&](const aho_corasick::Match& m) {
+      out.push_back({text.substr(m.start, m.length()), c.name, m.start, m.end});
+    });
   }
   std::stable_sort(out.begin(), out.end(),
                    [](const KeywordMatch& a, const KeywordMatch& b) { return a.start < b.start; });

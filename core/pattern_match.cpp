@@ -50,15 +50,14 @@ std::vector<std::pair<std::uint32_t, std::uint64_t>> PatternMatcher::count_by_pa
   // Slot per pattern index into the result, so the walk stays linear.
   std::vector<std::uint32_t> slot(patterns_.size(), UINT32_MAX);
   std::vector<std::pair<std::uint32_t, std::uint64_t>> counts;
-  auto it = automaton_.iter(text);
-  while (auto m = it.next()) {
-    std::uint32_t& s = slot[m->pattern];
+  automaton_.for_each_match(text, [&](const Match& m) {
+    std::uint32_t& s = slot[m.pattern];
     if (s == UINT32_MAX) {
       s = static_cast<std::uint32_t>(counts.size());
-      counts.emplace_back(m->pattern, 0);
+      counts.emplace_back(m.pattern, 0);
     }
     ++counts[s].second;
-  }
+  });
   return counts;
 }
 
@@ -87,13 +86,12 @@ std::vector<std::uint32_t> unique_pattern_indices(const Automaton& automaton,
                                                   std::string_view text) {
   std::vector<bool> seen(automaton.pattern_count(), false);
   std::vector<std::uint32_t> out;
-  auto it = automaton.iter(text);
-  while (auto m = it.next()) {
-    if (!seen[m->pattern]) {
-      seen[m->pattern] = true;
-      out.push_back(m->pattern);
+  automaton.for_each_match(text, [&](const Match& m) {
+    if (!seen[m.pattern]) {
+      seen[m.pattern] = true;
+      out.push_back(m.pattern);
     }
-  }
+  });
   return out;
 }
 

@@ -144,6 +144,10 @@ TEST_P(RandomAgainstReference, FindIterateCountReplace) {
       const auto expected = ref.find_all(text);
       ASSERT_EQ(automaton.find_all(text), expected);
       ASSERT_EQ(automaton.count(text), expected.size());
+      std::vector<Match> iterated;
+      auto it = automaton.iter(text);
+      while (auto m = it.next()) iterated.push_back(*m);
+      ASSERT_EQ(iterated, expected);
       for (std::size_t from = 0; from <= text.size(); from = char_step(text, from)) {
         const auto want = ref.find(text, from);
         ASSERT_EQ(automaton.find(text, from), want) << "from " << from;
