@@ -22,13 +22,19 @@ _END_RE = re.compile("|".join(map(re.escape, END_TOKENS)))
 
 
 def _partial_length(text: str, tokens: tuple[str, ...]) -> int:
-    """Characters at the end of `text` that begin (but do not complete) a token."""
-    longest = max(map(len, tokens))
-    for k in range(min(longest - 1, len(text)), 0, -1):
-        suffix = text[-k:]
+    """Characters at the end of `text` that begin (but do not complete) a token.
+
+    Every token begins with "<", so only suffixes starting at a "<" among the
+    last (longest token - 1) characters can qualify; the longest one wins.
+    """
+    tail = text[-(max(map(len, tokens)) - 1):]
+    i = tail.find("<")
+    while i >= 0:
+        suffix = tail[i:]
         for token in tokens:
             if len(suffix) < len(token) and token.startswith(suffix):
-                return k
+                return len(suffix)
+        i = tail.find("<", i + 1)
     return 0
 
 

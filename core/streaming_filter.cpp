@@ -3,6 +3,7 @@
 #include <unicode/uchar.h>
 
 #include <algorithm>
+#include <cstring>
 #include <span>
 #include <stdexcept>
 
@@ -52,45 +53,94 @@ const aho_corasick::Automaton& get_inline_matcher() {
 
 // ---------------------------------------------------------------------------
 
-std::size_t check_partial_pattern(std::string_view text,
-                                  const std::array<std::string_view, 3>& tokens) {
-  if (text.empty()) return 0;
-  std::array<std::size_t, 3> token_chars{};
-  std::size_t longest = 0;
-  for (std::size_t i = 0; i < tokens.size(); ++i) {
-    token_chars[i] = unicode::count_chars(tokens[i]);
-    longest = std::max(longest, token_chars[i]);
-  }
-  if (longest < 2) return 0;
+namespace {
 
-  // Start offsets of the last (longest - 1) characters, nearest to the end
-  // first: starts[k - 1] is where the suffix of k characters begins.
-  std::array<std::size_t, 64> starts{};
-  const std::size_t max_k = std::min(longest - 1, starts.size());
-  std::size_t found = 0;
+// A token set with its character counts, measured once.
+struct TokenSet {
+  const std::array<std::string_view, 3>* tokens;
+  std::array<std::size_t, 3> chars{};
+  std::array<int, 3> first_bytes{};  // -1 for an empty token
+  std::size_t longest = 0;  // largest character count
+
+  explicit TokenSet(const std::array<std::string_view, 3>& t) : tokens(&t) {
+    for (std::size_t i = 0; i < t.size(); ++i) {
+      chars[i] = unicode::count_chars(t[i]);
+      first_bytes[i] = t[i].empty() ? -1 : static_cast<unsigned char>(t[i].front());
+      longest = std::max(longest, chars[i]);
+    }
+  }
+};
+
+std::size_t partial_token_length(std::string_view text, const TokenSet& set) {
+  if (text.empty() || set.longest < 2) return 0;
+  const std::array<std::string_view, 3>& tokens = *set.tokens;
+  // Most chunks end without any token's first byte nearby: settle that with
+  // memchr over the bytes the look-back could reach.
+  const std::size_t reach = std::min(text.size(), 4 * (set.longest - 1));
+  const std::string_view tail = text.substr(text.size() - reach);
+  bool any = false;
+  for (int b : set.first_bytes) {
+    if (b >= 0 && std::memchr(tail.data(), b, tail.size()) != nullptr) {
+      any = true;
+      break;
+    }
+  }
+  if (!any) return 0;
+  // Walk back over the last (longest - 1) characters and note where a suffix
+  // could begin a token (its first byte is a token's first byte); the suffix
+  // starting at the k-th character from the end has k characters.
+  constexpr std::size_t kMaxLook = 64;
+  std::size_t where[kMaxLook];
+  std::size_t chars[kMaxLook];
+  std::size_t candidates = 0;
+  const std::size_t max_k = std::min(set.longest - 1, kMaxLook);
   std::size_t pos = text.size();
-  while (found < max_k && pos > 0) {
+  for (std::size_t k = 1; k <= max_k && pos > 0; ++k) {
     // Step back over at most three continuation bytes to the lead byte.
     std::size_t lead = pos - 1;
-    for (int i = 0; i < 3 && lead > 0 &&
-                    (static_cast<unsigned char>(text[lead]) & 0xC0) == 0x80;
+    for (int i = 0; i < 3 && lead > 0 && (static_cast<unsigned char>(text[lead]) & 0xC0) == 0x80;
          ++i) {
       --lead;
     }
-    starts[found++] = lead;
+    const int first = static_cast<unsigned char>(text[lead]);
+    if (first == set.first_bytes[0] || first == set.first_bytes[1] || first == set.first_bytes[2]) {
+      where[candidates] = lead;
+      chars[candidates] = k;
+      ++candidates;
+    }
     pos = lead;
   }
-
-  for (std::size_t k = found; k >= 1; --k) {
-    const std::string_view suffix = text.substr(starts[k - 1]);
+  // The longest qualifying suffix wins; a whole token never qualifies.
+  while (candidates > 0) {
+    --candidates;
+    const std::string_view suffix = text.substr(where[candidates]);
     for (std::size_t t = 0; t < tokens.size(); ++t) {
-      if (suffix.size() <= tokens[t].size() && tokens[t].starts_with(suffix) &&
-          k < token_chars[t]) {
+      if (suffix.size() <= tokens[t].size() && chars[candidates] < set.chars[t] &&
+          tokens[t].starts_with(suffix)) {
         return suffix.size();
       }
     }
   }
   return 0;
+}
+
+const TokenSet& start_set() {
+  static const TokenSet set(START_PATTERNS);
+  return set;
+}
+
+const TokenSet& end_set() {
+  static const TokenSet set(END_PATTERNS);
+  return set;
+}
+
+}  // namespace
+
+std::size_t check_partial_pattern(std::string_view text,
+                                  const std::array<std::string_view, 3>& tokens) {
+  if (&tokens == &START_PATTERNS) return partial_token_length(text, start_set());
+  if (&tokens == &END_PATTERNS) return partial_token_length(text, end_set());
+  return partial_token_length(text, TokenSet(tokens));
 }
 
 // ---------------------------------------------------------------------------
@@ -191,7 +241,7 @@ void StreamingFilter::walk(std::string_view text, StreamingChunkResult& result) 
         continue;
       }
       const std::string_view rest = text.substr(p);
-      const std::size_t held = check_partial_pattern(rest, START_PATTERNS);
+      const std::size_t held = partial_token_length(rest, start_set());
       out.append(rest.substr(0, rest.size() - held));
       residual_.assign(rest.substr(rest.size() - held));
       return;
@@ -210,7 +260,7 @@ void StreamingFilter::walk(std::string_view text, StreamingChunkResult& result) 
       continue;
     }
     const std::string_view rest = text.substr(p);
-    const std::size_t held = check_partial_pattern(rest, END_PATTERNS);
+    const std::size_t held = partial_token_length(rest, end_set());
     add_thinking(rest.substr(0, rest.size() - held), out);
     residual_.assign(rest.substr(rest.size() - held));
     return;
