@@ -72,9 +72,9 @@ std::vector<float> normalize_or_copy(std::span<const float> v);
 
 // out[i] = dot_product(row i, q) for i in [0, count), where row i is the
 // `dim` floats at rows + i * stride (stride >= dim) and q holds at least dim
-// floats. Equivalent to a loop of dot_product calls, bit for bit, but keeps
-// several rows in flight so that a scan over a large contiguous matrix runs at
-// memory speed. Runs on the calling thread.
+// floats. Equivalent to a loop of dot_product calls, bit for bit, with the
+// instruction-set dispatch hoisted out of the loop, so that a scan over a
+// large contiguous matrix runs at memory speed. Runs on the calling thread.
 void dot_rows(const float* rows, std::size_t count, std::size_t dim, std::size_t stride,
               const float* q, float* out) noexcept;
 
