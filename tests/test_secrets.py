@@ -373,3 +373,12 @@ def test_concurrent_calls_agree():
 
     with ThreadPoolExecutor(8) as pool:
         assert all(r == expected for r in pool.map(work, range(32)))
+
+
+def test_case_folding_admits_non_ascii_and_masking_stays_on_boundaries():
+    # Under (?i) the KELVIN SIGN (3 bytes) folds to "k", so row 1 matches it.
+    key = "A\u212aIA" + "\u017f" * 16  # LATIN SMALL LETTER LONG S folds to "s"
+    (m,) = tn.scan_secrets(key)
+    assert (m.secret_type, m.start, m.end) == ("aws_access_key", 0, 3 + 3 + 32)
+    assert tn.mask_secrets(key, "*", 2) == "A" + "*" * 35 + "\u017f"
+    assert tn.mask_secrets(key, "*", 4) == "A\u212a" + "*" * 30 + "\u017f" * 2
