@@ -6,7 +6,7 @@ from __future__ import annotations
 import harness
 import peer_extractor as peer
 import thalren_native as tn
-from bench_sanitizer import growth_case, model_output, repeated
+from bench_sanitizer import MB, growth_case, model_output, repeated
 
 
 def adversarial_cases() -> list[harness.Case]:
@@ -20,7 +20,7 @@ def adversarial_cases() -> list[harness.Case]:
         ("extract_file_path", "FILE_PATH 1 edit a/a/...", "edit a/"),
         ("extract_file_path", "FILE_PATH 1 to a.1", "to a.1 "),
         ("extract_file_path", "FILE_PATH 2 a.b x lines", "a.b x\n"),
-        ("extract_file_path", "FILE_PATH 3 the file a.", "the file a."),
+        ("extract_file_path", "FILE_PATH 3 the file a_", "the file a_"),
         ("extract_file_path", "FILE_PATH 4 `a.b unclosed", "`a.b"),
         ("extract_shell_commands", "SHELL 1 ```bash\\n unclosed", "```bash\nx"),
         ("extract_shell_commands", "SHELL 2 run: 'x unclosed", "run: 'x"),
@@ -29,8 +29,9 @@ def adversarial_cases() -> list[harness.Case]:
     ]
     cases = [growth_case(function, workload, getattr(tn, function), repeated(piece))
              for function, workload, piece in rows]
-    cases.append(growth_case("extract_tool_call", "BACKTICK `aaaa unclosed (ls)",
-                             lambda text: tn.extract_tool_call(text, "ls"), repeated("`aaaa")))
+    cases.append(growth_case("extract_tool_call", "BACKTICK `aaaa... unclosed (ls)",
+                             lambda text: tn.extract_tool_call(text, "ls"),
+                             lambda n: "`" + "a" * (n * MB)))
     return cases
 
 

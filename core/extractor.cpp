@@ -12,19 +12,34 @@
 namespace thalren::extractor {
 namespace {
 
+// Both fenced expressions are an opening -- "```", an optional language word,
+// whitespace through a newline -- followed by a lazy body and the closing
+// "```". Their openings are compiled on their own (see for_each_fence).
+constexpr std::string_view kLazyBodyAny = "(.*?)```";    // CODE_BLOCK_PATTERN
+constexpr std::string_view kLazyBodySome = "(.+?)```";   // SHELL_COMMAND_PATTERNS[0]
+static_assert(CODE_BLOCK_PATTERN.ends_with(kLazyBodyAny));
+static_assert(SHELL_COMMAND_PATTERNS[0].ends_with(kLazyBodySome));
+
+constexpr std::string_view without_suffix(std::string_view pattern, std::string_view suffix) {
+  return pattern.substr(0, pattern.size() - suffix.size());
+}
+
 // The process-wide expressions, compiled on first use by any extractor.
 struct Tables {
-  regex::Regex code_block{CODE_BLOCK_PATTERN};
+  regex::Regex code_block_opening{without_suffix(CODE_BLOCK_PATTERN, kLazyBodyAny)};
   regex::Regex indented_code{INDENTED_CODE_PATTERN};
   std::vector<regex::Regex> file_path;
   regex::Regex backtick_path{BACKTICK_PATH_PATTERN};
-  std::vector<regex::Regex> shell_command;
+  regex::Regex shell_fence_opening{without_suffix(SHELL_COMMAND_PATTERNS[0], kLazyBodySome)};
+  std::vector<regex::Regex> shell_command;  // SHELL_COMMAND_PATTERNS[1..]
 
   Tables() {
     file_path.reserve(FILE_PATH_PATTERNS.size());
     for (std::string_view p : FILE_PATH_PATTERNS) file_path.emplace_back(p);
-    shell_command.reserve(SHELL_COMMAND_PATTERNS.size());
-    for (std::string_view p : SHELL_COMMAND_PATTERNS) shell_command.emplace_back(p);
+    shell_command.reserve(SHELL_COMMAND_PATTERNS.size() - 1);
+    for (std::size_t i = 1; i < SHELL_COMMAND_PATTERNS.size(); ++i) {
+      shell_command.emplace_back(SHELL_COMMAND_PATTERNS[i]);
+    }
   }
 };
 
@@ -40,49 +55,57 @@ std::optional<std::string_view> first_group(const regex::Regex& re, std::string_
   return m.group(1);
 }
 
-// Calls fn(start, end) for each successive non-overlapping match of `re`, left
-// to right, for an expression whose every match starts with `lead` and is
-// longer than that. The leftmost match is the anchored match at the first
-// occurrence of `lead` that has one, so the engine runs only from those
-// occurrences instead of scanning the prose between fences.
+// After "```", an opening continues with a language word (ASCII letters, or
+// U+017F/U+212A through case folding) or with whitespace.
+bool may_open_fence(std::string_view text, std::size_t at) {
+  if (at + 3 >= text.size()) return false;
+  const unsigned char c = static_cast<unsigned char>(text[at + 3]);
+  return c >= 'a' ? (c <= 'z' || c >= 0x80)
+                  : ((c >= 'A' && c <= 'Z') || c == ' ' || (c >= '\t' && c <= '\r'));
+}
+
+// Calls fn(body) for group 1 of each successive match, left to right, of the
+// fenced expression `opening` + "(.*?)```" (min_body 0) or `opening` +
+// "(.+?)```" (min_body 1), with `opening` of the form
+// "```(?:word|...)?\s*\n".
+//
+// Why this equals the engine's leftmost-first iteration of the whole
+// expression: every match starts at a "```", so the leftmost match is the one
+// at the first "```" where the expression matches anchored. There, at most one
+// language word can match and be followed by whitespace (when a shorter word
+// matches, a longer one needs a letter where the shorter needs whitespace),
+// and the greedy \s*
+// runs through the last newline of the whitespace after it: that is the
+// anchored match of `opening` alone, ending at the body start b. The lazy body
+// then ends at the first "```" at or after b + min_body. Paths that give
+// back newlines start the body earlier, but only over whitespace, which holds
+// no "```": they can differ only when min_body is 1 and a "```" starts exactly
+// at b, and then their body is whitespace (empty once trimmed) and no later
+// match exists either. So the engine runs over openings only; bodies, often
+// most of the text, are crossed with a substring search.
 template <class Fn>
-void for_each_match_at(const regex::Regex& re, std::string_view text, std::string_view lead, Fn fn) {
+void for_each_fence(const regex::Regex& opening, std::size_t min_body, std::string_view text, Fn fn) {
   if (text.empty()) return;
-  const re2::RE2& engine = re.engine();
+  const re2::RE2& engine = opening.engine();
   const re2::StringPiece whole(text.data(), text.size());
   std::size_t pos = 0;
-  while (pos < text.size()) {
-    const std::size_t at = text.find(lead, pos);
+  while (true) {
+    const std::size_t at = text.find("```", pos);
     if (at == std::string_view::npos) return;
     re2::StringPiece m;
-    if (engine.Match(whole, at, text.size(), re2::RE2::ANCHOR_START, &m, 1)) {
-      const std::size_t end = static_cast<std::size_t>(m.data() - text.data()) + m.size();
-      fn(at, end);
-      pos = end;
-    } else {
+    if (!may_open_fence(text, at) ||
+        !engine.Match(whole, at, text.size(), re2::RE2::ANCHOR_START, &m, 1)) {
       pos = at + 1;
+      continue;
     }
+    const std::size_t body = static_cast<std::size_t>(m.data() - text.data()) + m.size();
+    if (body + min_body > text.size()) return;
+    const std::size_t close = text.find("```", body + min_body);
+    // Without a closing fence here, no later opening can find one either.
+    if (close == std::string_view::npos) return;
+    fn(text.substr(body, close - body));
+    pos = close + 3;
   }
-}
-
-// The offset of the first White_Space character at or after `pos`.
-std::size_t find_white_space(std::string_view text, std::size_t pos) {
-  while (pos < text.size()) {
-    unicode::Decoded d = unicode::decode_at(text, pos);
-    if (unicode::is_white_space(d.code_point)) break;
-    pos += d.length;
-  }
-  return pos;
-}
-
-// Group 1 of a fenced match [start, end), trimmed. A fence match is "```", an
-// optional language word (no whitespace in it), whitespace through the last
-// newline of that run, the body, and the closing "```"; everything between the
-// language word and the body is whitespace, so trimming from the end of the
-// word gives the trimmed body without running the capture engine.
-std::string_view trimmed_fence_body(std::string_view text, std::size_t start, std::size_t end) {
-  const std::size_t word_end = find_white_space(text, start + 3);
-  return unicode::trim(text.substr(word_end, end - 3 - word_end));
 }
 
 // One indented run with its common indentation removed, trimmed.
@@ -148,8 +171,8 @@ std::vector<std::optional<std::string>> batch_extract_file_paths(std::span<const
 std::vector<std::string> extract_code_blocks(std::string_view text) {
   const Tables& t = tables();
   std::vector<std::string> blocks;
-  for_each_match_at(t.code_block, text, "```", [&](std::size_t start, std::size_t end) {
-    std::string_view body = trimmed_fence_body(text, start, end);
+  for_each_fence(t.code_block_opening, 0, text, [&](std::string_view body) {
+    body = unicode::trim(body);
     if (!body.empty()) blocks.emplace_back(body);
   });
   if (!blocks.empty()) return blocks;
@@ -172,11 +195,9 @@ std::vector<std::string> extract_shell_commands(std::string_view text) {
     command = unicode::trim(command);
     if (!command.empty()) commands.emplace_back(command);
   };
-  for_each_match_at(t.shell_command[0], text, "```", [&](std::size_t start, std::size_t end) {
-    add(trimmed_fence_body(text, start, end));
-  });
-  for (std::size_t i = 1; i < t.shell_command.size(); ++i) {
-    t.shell_command[i].for_each_match(text, [&](const regex::Match& m) { add(m.group(1)); }, 1);
+  for_each_fence(t.shell_fence_opening, 1, text, add);
+  for (const regex::Regex& re : t.shell_command) {
+    re.for_each_match(text, [&](const regex::Match& m) { add(m.group(1)); }, 1);
   }
   return commands;
 }
