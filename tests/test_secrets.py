@@ -290,6 +290,8 @@ def test_agrees_with_python_re_on_ascii_text(seed):
     assert tn.has_secrets(text) == bool(got)
     for visible in (0, 3, 4, 20):
         assert tn.mask_secrets(text, "*", visible) == reference_mask(text, "*", visible)
+    for mask in ("a", "=", "k", "Q"):  # mask characters that also occur inside secrets
+        assert tn.mask_secrets(text, mask, 2) == reference_mask(text, mask, 2)
     summary = tn.scan_secrets_summary(text)
     assert summary["total_matches"] == len(got)
     assert summary["by_type"] == {t: sum(1 for g in got if g[0] == t) for t in {g[0] for g in got}}
@@ -382,3 +384,15 @@ def test_case_folding_admits_non_ascii_and_masking_stays_on_boundaries():
     assert (m.secret_type, m.start, m.end) == ("aws_access_key", 0, 3 + 3 + 32)
     assert tn.mask_secrets(key, "*", 2) == "A" + "*" * 35 + "\u017f"
     assert tn.mask_secrets(key, "*", 4) == "A\u212a" + "*" * 30 + "\u017f" * 2
+
+
+@pytest.mark.parametrize("text", [
+    "pwd=abababab" * 3,
+    "secret=secret=secret=secret= x secret=secret=",
+    "password=aaaaaaaaaaaaaaaaaaaaaaaaa password=aaaaaaaa",
+    "pwd=" + "pwd=" * 10,
+    ("AKIA" + "A" * 16) * 4,
+])
+@pytest.mark.parametrize("mask,visible", [("*", 4), ("a", 1), ("=", 3), ("A", 2), ("*", 0)])
+def test_repeated_and_self_overlapping_secrets_mask_like_the_reference(text, mask, visible):
+    assert tn.mask_secrets(text, mask, visible) == reference_mask(text, mask, visible)
