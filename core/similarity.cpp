@@ -189,18 +189,22 @@ ScoreMatrix similarity_matrix_impl(const VectorList& queries, const VectorList& 
   result.values.resize(nq * nc);
   const std::size_t grain = grain_for(dim);
 
+  // Queries go to the pool in small blocks: each block is multiplied against
+  // the whole corpus, tile by tile, by the pair kernel.
+  constexpr std::size_t kQueryBlock = 8;
+  float* out = result.values.data();
   if (normalize) {
     std::vector<float> unit_corpus(nc * dim);
+    std::vector<float> unit_queries(nq * dim);
     run_ranges(nc, true, grain, [&](std::size_t begin, std::size_t end) {
       for (std::size_t i = begin; i < end; ++i)
         vec::normalize_or_copy_into(corpus[i], unit_corpus.data() + i * dim);
     });
-    run_ranges(nq, true, 1, [&](std::size_t begin, std::size_t end) {
-      std::vector<float> q(dim);
-      for (std::size_t i = begin; i < end; ++i) {
-        vec::normalize_or_copy_into(queries[i], q.data());
-        vec::dot_rows(unit_corpus.data(), nc, dim, dim, q.data(), result.values.data() + i * nc);
-      }
+    run_ranges(nq, true, kQueryBlock, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i)
+        vec::normalize_or_copy_into(queries[i], unit_queries.data() + i * dim);
+      vec::dot_pairs(unit_queries.data() + begin * dim, end - begin, unit_corpus.data(), nc, dim,
+                     out + begin * nc, nc);
     });
   } else {
     // The corpus norms do not depend on the query: compute them once.
@@ -208,12 +212,12 @@ ScoreMatrix similarity_matrix_impl(const VectorList& queries, const VectorList& 
     run_ranges(nc, true, grain, [&](std::size_t begin, std::size_t end) {
       for (std::size_t i = begin; i < end; ++i) corpus_norm[i] = floor_norm(vec::l2_norm(corpus[i]));
     });
-    run_ranges(nq, true, 1, [&](std::size_t begin, std::size_t end) {
+    run_ranges(nq, true, kQueryBlock, [&](std::size_t begin, std::size_t end) {
+      vec::dot_pairs(queries.data() + begin * dim, end - begin, corpus.data(), nc, dim,
+                     out + begin * nc, nc);
       for (std::size_t i = begin; i < end; ++i) {
-        const std::span<const float> q = queries[i];
-        const float qn = floor_norm(vec::l2_norm(q));
-        float* row = result.values.data() + i * nc;
-        vec::dot_rows(corpus.data(), nc, dim, dim, q.data(), row);
+        const float qn = floor_norm(vec::l2_norm(queries[i]));
+        float* row = out + i * nc;
         for (std::size_t j = 0; j < nc; ++j) row[j] = row[j] / (corpus_norm[j] * qn);
       }
     });

@@ -39,6 +39,25 @@ void rows_scalar(const float* rows, std::size_t count, std::size_t dim, std::siz
   for (std::size_t r = 0; r < count; ++r) out[r] = dot_scalar(rows + r * stride, q, dim);
 }
 
+// Pairs in b-tiles of this many rows, so that a tile stays in the L2 cache
+// while every row of a passes over it.
+constexpr std::size_t kPairTileBytes = 192 * 1024;
+
+inline std::size_t pair_tile_rows(std::size_t dim) noexcept {
+  return std::max<std::size_t>(4, kPairTileBytes / (sizeof(float) * std::max<std::size_t>(dim, 1)));
+}
+
+template <float (*Dot)(const float*, const float*, std::size_t) noexcept>
+void pairs_generic(const float* a, std::size_t na, const float* b, std::size_t nb, std::size_t dim,
+                   float* out, std::size_t out_stride) noexcept {
+  const std::size_t tile = pair_tile_rows(dim);
+  for (std::size_t j0 = 0; j0 < nb; j0 += tile) {
+    const std::size_t j1 = std::min(nb, j0 + tile);
+    for (std::size_t i = 0; i < na; ++i)
+      for (std::size_t j = j0; j < j1; ++j) out[i * out_stride + j] = Dot(a + i * dim, b + j * dim, dim);
+  }
+}
+
 void divide_scalar(const float* v, float d, float* out, std::size_t n) noexcept {
   for (std::size_t i = 0; i < n; ++i) out[i] = v[i] / d;
 }
@@ -163,6 +182,75 @@ __attribute__((target("avx2"))) void rows_avx2(const float* rows, std::size_t co
   for (std::size_t r = 0; r < count; ++r) out[r] = dot_avx2(rows + r * stride, q, dim);
 }
 
+// Two rows of a against four rows of b: eight independent accumulators, so
+// the adds of one pair no longer wait on each other, and each loaded chunk
+// serves four (or two) products.
+__attribute__((target("avx2"))) void pairs_2x4(const float* a0, const float* a1, const float* b0,
+                                               std::size_t dim, std::size_t b_stride, float* out0,
+                                               float* out1) noexcept {
+  const float* b1 = b0 + b_stride;
+  const float* b2 = b1 + b_stride;
+  const float* b3 = b2 + b_stride;
+  __m256 s00 = _mm256_setzero_ps(), s01 = _mm256_setzero_ps();
+  __m256 s02 = _mm256_setzero_ps(), s03 = _mm256_setzero_ps();
+  __m256 s10 = _mm256_setzero_ps(), s11 = _mm256_setzero_ps();
+  __m256 s12 = _mm256_setzero_ps(), s13 = _mm256_setzero_ps();
+  const std::size_t body = dim - dim % 8;
+  for (std::size_t i = 0; i < body; i += 8) {
+    const __m256 x0 = _mm256_loadu_ps(a0 + i);
+    const __m256 x1 = _mm256_loadu_ps(a1 + i);
+    __m256 y = _mm256_loadu_ps(b0 + i);
+    s00 = _mm256_add_ps(s00, _mm256_mul_ps(x0, y));
+    s10 = _mm256_add_ps(s10, _mm256_mul_ps(x1, y));
+    y = _mm256_loadu_ps(b1 + i);
+    s01 = _mm256_add_ps(s01, _mm256_mul_ps(x0, y));
+    s11 = _mm256_add_ps(s11, _mm256_mul_ps(x1, y));
+    y = _mm256_loadu_ps(b2 + i);
+    s02 = _mm256_add_ps(s02, _mm256_mul_ps(x0, y));
+    s12 = _mm256_add_ps(s12, _mm256_mul_ps(x1, y));
+    y = _mm256_loadu_ps(b3 + i);
+    s03 = _mm256_add_ps(s03, _mm256_mul_ps(x0, y));
+    s13 = _mm256_add_ps(s13, _mm256_mul_ps(x1, y));
+  }
+  float t[8] = {combine_avx(s00), combine_avx(s01), combine_avx(s02), combine_avx(s03),
+                combine_avx(s10), combine_avx(s11), combine_avx(s12), combine_avx(s13)};
+  const float* bs[4] = {b0, b1, b2, b3};
+  for (std::size_t i = body; i < dim; ++i) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      t[k] += a0[i] * bs[k][i];
+      t[4 + k] += a1[i] * bs[k][i];
+    }
+  }
+  for (std::size_t k = 0; k < 4; ++k) {
+    out0[k] = t[k];
+    out1[k] = t[4 + k];
+  }
+}
+
+__attribute__((target("avx2"))) void pairs_avx2(const float* a, std::size_t na, const float* b,
+                                                std::size_t nb, std::size_t dim, float* out,
+                                                std::size_t out_stride) noexcept {
+  const std::size_t tile = pair_tile_rows(dim);
+  for (std::size_t j0 = 0; j0 < nb; j0 += tile) {
+    const std::size_t j1 = std::min(nb, j0 + tile);
+    std::size_t i = 0;
+    for (; i + 2 <= na; i += 2) {
+      const float* a0 = a + i * dim;
+      const float* a1 = a0 + dim;
+      float* o0 = out + i * out_stride;
+      float* o1 = o0 + out_stride;
+      std::size_t j = j0;
+      for (; j + 4 <= j1; j += 4) pairs_2x4(a0, a1, b + j * dim, dim, dim, o0 + j, o1 + j);
+      for (; j < j1; ++j) {
+        o0[j] = dot_avx2(a0, b + j * dim, dim);
+        o1[j] = dot_avx2(a1, b + j * dim, dim);
+      }
+    }
+    for (; i < na; ++i)
+      for (std::size_t j = j0; j < j1; ++j) out[i * out_stride + j] = dot_avx2(a + i * dim, b + j * dim, dim);
+  }
+}
+
 __attribute__((target("avx2"))) void divide_avx2(const float* v, float d, float* out,
                                                  std::size_t n) noexcept {
   const __m256 dv = _mm256_set1_ps(d);
@@ -175,10 +263,11 @@ __attribute__((target("avx2"))) void divide_avx2(const float* v, float d, float*
 #endif  // THALREN_VEC_X86
 
 constexpr detail::KernelSet kScalar{"scalar", dot_scalar, dot2_scalar, rows_scalar,
-                                    divide_scalar};
+                                    pairs_generic<dot_scalar>, divide_scalar};
 #ifdef THALREN_VEC_X86
-constexpr detail::KernelSet kSse2{"sse2", dot_sse2, dot2_sse2, rows_sse2, divide_sse2};
-constexpr detail::KernelSet kAvx2{"avx2", dot_avx2, dot2_avx2, rows_avx2, divide_avx2};
+constexpr detail::KernelSet kSse2{"sse2", dot_sse2, dot2_sse2, rows_sse2, pairs_generic<dot_sse2>,
+                                 divide_sse2};
+constexpr detail::KernelSet kAvx2{"avx2", dot_avx2, dot2_avx2, rows_avx2, pairs_avx2, divide_avx2};
 #endif
 
 struct KernelTable {
@@ -263,6 +352,11 @@ std::vector<float> normalize_or_copy(std::span<const float> v) {
 void dot_rows(const float* rows, std::size_t count, std::size_t dim, std::size_t stride,
               const float* q, float* out) noexcept {
   best().rows(rows, count, dim, stride, q, out);
+}
+
+void dot_pairs(const float* a, std::size_t na, const float* b, std::size_t nb, std::size_t dim,
+               float* out, std::size_t out_stride) noexcept {
+  best().pairs(a, na, b, nb, dim, out, out_stride);
 }
 
 }  // namespace thalren::vec

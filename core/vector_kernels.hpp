@@ -78,6 +78,15 @@ std::vector<float> normalize_or_copy(std::span<const float> v);
 void dot_rows(const float* rows, std::size_t count, std::size_t dim, std::size_t stride,
               const float* q, float* out) noexcept;
 
+// out[i * out_stride + j] = dot_product(a_i, b_j) for every i < na and
+// j < nb, where a_i is the `dim` floats at a + i * dim and b_j those at
+// b + j * dim. Bit-identical to separate dot_product calls; several pairs are
+// computed side by side (each with its own accumulators, so the order per pair
+// is unchanged) and b is walked in cache-sized tiles, for query-by-corpus
+// matrices. Runs on the calling thread.
+void dot_pairs(const float* a, std::size_t na, const float* b, std::size_t nb, std::size_t dim,
+               float* out, std::size_t out_stride) noexcept;
+
 // Which implementation the dispatcher picked ("avx2", "sse2" or "scalar").
 // For tests and diagnostics.
 const char* kernel_isa() noexcept;
@@ -91,6 +100,8 @@ struct KernelSet {
   void (*dot2)(const float* a, const float* b, std::size_t n, float* dot, float* sumsq) noexcept;
   void (*rows)(const float* rows, std::size_t count, std::size_t dim, std::size_t stride,
                const float* q, float* out) noexcept;
+  void (*pairs)(const float* a, std::size_t na, const float* b, std::size_t nb, std::size_t dim,
+                float* out, std::size_t out_stride) noexcept;
   // out[i] = v[i] / d for i in [0, n).
   void (*divide)(const float* v, float d, float* out, std::size_t n) noexcept;
 };
