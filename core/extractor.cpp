@@ -196,9 +196,32 @@ std::vector<std::string> extract_shell_commands(std::string_view text) {
     if (!command.empty()) commands.emplace_back(command);
   };
   for_each_fence(t.shell_fence_opening, 1, text, add);
-  for (const regex::Regex& re : t.shell_command) {
-    re.for_each_match(text, [&](const regex::Match& m) { add(m.group(1)); }, 1);
-  }
+
+  // The two line-level expressions: group 1 is read off the whole match, which
+  // spares the capture pass (most of the cost when commands are dense).
+  //
+  // `(?i)(?:run|execute|command):\s*[`'"](.+?)[`'"]`: the keyword holds no
+  // ":", and the greedy \s* takes the whole whitespace run (a quote is not
+  // whitespace), so the opening quote is the first non-whitespace character
+  // after the first ":"; the closing quote is the last character.
+  t.shell_command[0].for_each_match(text, [&](const regex::Match& m) {
+    const std::size_t colon = text.find(':', m.start());
+    const std::size_t quote = colon + 1 + unicode::leading_white_space_bytes(
+                                              text.substr(colon + 1, m.end() - colon - 1));
+    add(text.substr(quote + 1, m.end() - 1 - (quote + 1)));
+  });
+  // `(?m)(?:^|\n)\$\s+(.+?)(?:\n|$)`: the group ends before a consumed final
+  // newline; it holds no newline, and everything between the "$" and the group
+  // is whitespace, so trimming from the later of "after the $" and "after the
+  // last newline before the group's end" gives the trimmed group.
+  t.shell_command[1].for_each_match(text, [&](const regex::Match& m) {
+    const std::size_t dollar = text[m.start()] == '$' ? m.start() : m.start() + 1;
+    const std::size_t end = text[m.end() - 1] == '\n' ? m.end() - 1 : m.end();
+    std::size_t from = dollar + 1;
+    const std::size_t newline = text.rfind('\n', end - 1);
+    if (newline != std::string_view::npos && newline + 1 > from) from = newline + 1;
+    add(text.substr(from, end - from));
+  });
   return commands;
 }
 
