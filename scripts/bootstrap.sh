@@ -57,8 +57,8 @@ if [ ! -x "$VENV/bin/python" ] || ! python_ok "$VENV/bin/python"; then
 fi
 VPY="$ROOT/$VENV/bin/python"
 
-TOOLS="pytest scikit-build-core cmake ninja"
-[ "${BENCH:-0}" = 1 ] && TOOLS="$TOOLS numpy pyahocorasick"
+TOOLS="pytest scikit-build-core cmake ninja numpy"
+[ "${BENCH:-0}" = 1 ] && TOOLS="$TOOLS pyahocorasick"
 stamp="$VENV/.tools-$(echo "$TOOLS" | cksum | cut -d' ' -f1)"
 if [ ! -f "$stamp" ]; then
   "$VPY" -m pip install -q --disable-pip-version-check $TOOLS
