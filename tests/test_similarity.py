@@ -162,6 +162,41 @@ def test_conversion_errors_name_the_parameter(call, param, exc, msg):
     assert f"while processing '{param}'" in getattr(info.value, "__notes__", [])
 
 
+def test_buffers_read_like_sequences(rng):
+    vecs = [rand_vec(rng, 9) for _ in range(4)]
+    q = rand_vec(rng, 9)
+    expected = tn.batch_cosine_similarity(q, vecs)
+    # array.array of floats or doubles, memoryviews, and bytes (a sequence of ints)
+    assert tn.batch_cosine_similarity(array("f", q), [array("d", v) for v in vecs]) == expected
+    assert tn.batch_cosine_similarity(memoryview(array("f", q)), [memoryview(array("f", v)) for v in vecs]) == expected
+    assert tn.cosine_similarity(b"\x01\x02", [1, 2]) == tn.cosine_similarity([1.0, 2.0], [1, 2])
+    assert tn.cosine_similarity(array("i", [1, 2]), [1, 2]) == tn.cosine_similarity([1.0, 2.0], [1, 2])
+    with pytest.raises(TypeError):
+        tn.batch_cosine_similarity(q, array("f", q))  # a flat buffer is not a list of vectors
+
+
+def test_numpy_arrays_read_like_lists(rng):
+    np = pytest.importorskip("numpy")
+    vecs = [rand_vec(rng, 11) for _ in range(130)]
+    q = rand_vec(rng, 11)
+    expected = tn.batch_cosine_similarity(q, vecs)
+    m32 = np.array(vecs, dtype=np.float32)
+    m64 = np.array(vecs, dtype=np.float64) + 1e-12  # rounded back to the same binary32 values
+    for corpus in (m32, m64, list(m32), m32.T.copy().T, np.asfortranarray(m32)):
+        assert tn.batch_cosine_similarity(np.array(q, dtype=np.float32), corpus) == expected
+    wide = np.zeros((130, 22), dtype=np.float32)
+    wide[:, ::2] = m32
+    assert tn.batch_cosine_similarity(q, wide[:, ::2]) == expected  # strided: element by element
+    assert tn.batch_cosine_similarity(q, m32.astype(np.float16).astype(np.float32)) == \
+        tn.batch_cosine_similarity(q, m32.astype(np.float16))
+    assert tn.batch_normalize_vectors(m32) == tn.batch_normalize_vectors(vecs)
+    assert tn.EmbeddingIndex(m32, [str(i) for i in range(130)]).similarities(np.array(q)) == \
+        tn.EmbeddingIndex(vecs, [str(i) for i in range(130)]).similarities(q)
+    with pytest.raises(TypeError):
+        tn.cosine_similarity(np.float32(1.0), [1.0])
+    assert tn.similarity_matrix(np.zeros((0, 3), dtype=np.float32), m32) == []
+
+
 def test_binding_errors():
     with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'b'"):
         tn.cosine_similarity([1.0])

@@ -12,6 +12,8 @@
 #include "core/similarity.hpp"
 #include "families.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -20,6 +22,17 @@
 #include <vector>
 
 namespace sim = thalren::similarity;
+
+namespace {
+
+// One vector argument. A type of this file's own (not std::span) so that its
+// converter cannot collide with another family's.
+struct FloatVector {
+  sim::VectorList storage;
+  std::span<const float> span() const { return storage[0]; }
+};
+
+}  // namespace
 
 namespace bind {
 namespace similarity_detail {
@@ -50,6 +63,53 @@ inline bool size_changed() {
   return false;
 }
 
+// A C-contiguous buffer of native 32- or 64-bit floats (numpy arrays,
+// array.array, memoryview) whose elements, read one by one as Python floats,
+// would give exactly these values: it is copied without creating an object
+// per element. Anything else is left to the sequence path.
+class FloatBuffer {
+ public:
+  explicit FloatBuffer(PyObject* src) {
+    if (!PyObject_CheckBuffer(src) || PyBytes_Check(src) || PyByteArray_Check(src)) return;
+    if (PyObject_GetBuffer(src, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+      PyErr_Clear();  // not contiguous or not exportable: iterate instead
+      return;
+    }
+    held_ = true;
+    const std::string_view f = view_.format ? std::string_view(view_.format) : std::string_view("B");
+    const std::string_view bare = (f.size() == 2 && (f[0] == '@' || f[0] == '=' ||
+                                                     (f[0] == '<' && std::endian::native == std::endian::little)))
+                                      ? f.substr(1)
+                                      : f;
+    if (bare == "f" && view_.itemsize == 4) kind_ = Kind::F32;
+    if (bare == "d" && view_.itemsize == 8) kind_ = Kind::F64;
+  }
+  ~FloatBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  FloatBuffer(const FloatBuffer&) = delete;
+  FloatBuffer& operator=(const FloatBuffer&) = delete;
+
+  bool usable(int ndim) const { return kind_ != Kind::None && view_.ndim == ndim; }
+  std::size_t extent(int axis) const { return static_cast<std::size_t>(view_.shape[axis]); }
+  // Copies `n` elements starting at element `first`, narrowing doubles.
+  void copy(std::size_t first, std::size_t n, float* dst) const {
+    if (kind_ == Kind::F32) {
+      const float* p = static_cast<const float*>(view_.buf) + first;
+      std::copy(p, p + n, dst);
+    } else {
+      const double* p = static_cast<const double*>(view_.buf) + first;
+      for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<float>(p[i]);
+    }
+  }
+
+ private:
+  enum class Kind { None, F32, F64 };
+  Py_buffer view_{};
+  bool held_ = false;
+  Kind kind_ = Kind::None;
+};
+
 // Appends the vector `src` (any sequence but str) to `out`.
 inline bool append_vector(PyObject* src, sim::VectorList& out) {
   if (PyList_CheckExact(src) || PyTuple_CheckExact(src)) {
@@ -78,28 +138,36 @@ inline bool append_vector(PyObject* src, sim::VectorList& out) {
     }
     return true;
   }
+  if (!PyUnicode_Check(src)) {
+    FloatBuffer buffer(src);
+    if (buffer.usable(1)) {
+      const std::size_t n = buffer.extent(0);
+      buffer.copy(0, n, out.append_vector(n));
+      return true;
+    }
+  }
   Ref snapshot = detail::sequence_snapshot(src);
   if (!snapshot) return false;
   return append_vector(snapshot.get(), out);
 }
 
+inline PyObject* float_list(std::span<const float> v) {
+  Ref list = check_ref(PyList_New(static_cast<Py_ssize_t>(v.size())));
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    check(PyFloat_FromDouble(static_cast<double>(v[i]))));
+  }
+  return list.release();
+}
+
 }  // namespace similarity_detail
 
-// A single vector, read the same way.
+// A single vector, read like one row of a list of vectors.
 template <>
-struct Caster<std::span<const float>> {
-  sim::VectorList storage;
-  bool load(PyObject* src) { return similarity_detail::append_vector(src, storage); }
-  std::span<const float> get() const { return storage[0]; }
-
-  static PyObject* cast(std::span<const float> v) {
-    Ref list = check_ref(PyList_New(static_cast<Py_ssize_t>(v.size())));
-    for (std::size_t i = 0; i < v.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                      check(PyFloat_FromDouble(static_cast<double>(v[i]))));
-    }
-    return list.release();
-  }
+struct Caster<FloatVector> {
+  FloatVector value;
+  bool load(PyObject* src) { return similarity_detail::append_vector(src, value.storage); }
+  const FloatVector& get() const { return value; }
 };
 
 // A list of vectors (a sequence of sequences of numbers, str refused at both
@@ -109,7 +177,10 @@ struct Caster<sim::VectorList> {
   sim::VectorList value;
 
   bool load(PyObject* src) {
-    using namespace similarity_detail;
+    using similarity_detail::append_vector;
+    using similarity_detail::FloatBuffer;
+    using similarity_detail::items_of;
+    using similarity_detail::size_changed;
     if (PyList_CheckExact(src) || PyTuple_CheckExact(src)) {
       const bool is_list = PyList_CheckExact(src);
       const Py_ssize_t n = Py_SIZE(src);
@@ -135,6 +206,16 @@ struct Caster<sim::VectorList> {
       }
       return true;
     }
+    if (!PyUnicode_Check(src)) {
+      // A 2-D float array: every row at once.
+      FloatBuffer buffer(src);
+      if (buffer.usable(2)) {
+        const std::size_t rows = buffer.extent(0), cols = buffer.extent(1);
+        value.reserve(rows, rows * cols);
+        for (std::size_t r = 0; r < rows; ++r) buffer.copy(r * cols, cols, value.append_vector(cols));
+        return true;
+      }
+    }
     Ref snapshot = detail::sequence_snapshot(src);
     if (!snapshot) return false;
     return load(snapshot.get());
@@ -144,7 +225,7 @@ struct Caster<sim::VectorList> {
   static PyObject* cast(const sim::VectorList& v) {
     Ref list = check_ref(PyList_New(static_cast<Py_ssize_t>(v.size())));
     for (std::size_t i = 0; i < v.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Caster<std::span<const float>>::cast(v[i]));
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), similarity_detail::float_list(v[i]));
     }
     return list.release();
   }
@@ -156,7 +237,7 @@ struct Caster<sim::ScoreMatrix> {
     Ref rows = check_ref(PyList_New(static_cast<Py_ssize_t>(m.rows)));
     for (std::size_t r = 0; r < m.rows; ++r) {
       PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r),
-                      Caster<std::span<const float>>::cast({m.values.data() + r * m.cols, m.cols}));
+                      similarity_detail::float_list({m.values.data() + r * m.cols, m.cols}));
     }
     return rows.release();
   }
@@ -176,22 +257,22 @@ struct Caster<sim::ScoredIndex> {
 
 namespace {
 
-using Vector = std::span<const float>;
+using Vector = const FloatVector&;
 using sim::VectorList;
 
 // ---- module functions ----------------------------------------------------------
 
-double cosine_similarity(Vector a, Vector b) { return sim::cosine_similarity(a, b); }
+double cosine_similarity(Vector a, Vector b) { return sim::cosine_similarity(a.span(), b.span()); }
 
 std::vector<float> batch_cosine_similarity(Vector query, const VectorList& corpus) {
   bind::ReleaseGil unlocked;
-  return sim::batch_cosine_similarity_impl(query, corpus);
+  return sim::batch_cosine_similarity_impl(query.span(), corpus);
 }
 
 std::vector<float> batch_cosine_similarity_normalized(Vector query,
                                                       const VectorList& normalized_corpus) {
   bind::ReleaseGil unlocked;
-  return sim::batch_cosine_similarity_normalized_impl(query, normalized_corpus);
+  return sim::batch_cosine_similarity_normalized_impl(query.span(), normalized_corpus);
 }
 
 const VectorList& batch_normalize_vectors(VectorList& vectors) {
@@ -203,12 +284,12 @@ const VectorList& batch_normalize_vectors(VectorList& vectors) {
 }
 
 std::vector<sim::ScoredIndex> top_k_similar(Vector query, const VectorList& corpus, std::uint64_t k) {
-  return sim::top_k_similar(query, corpus, k);
+  return sim::top_k_similar(query.span(), corpus, k);
 }
 
 std::vector<sim::ScoredIndex> top_k_similar_normalized(Vector query, const VectorList& normalized_corpus,
                                                        std::uint64_t k) {
-  return sim::top_k_similar_normalized(query, normalized_corpus, k);
+  return sim::top_k_similar_normalized(query.span(), normalized_corpus, k);
 }
 
 sim::ScoreMatrix similarity_matrix(const VectorList& queries, const VectorList& corpus, bool normalize) {
@@ -230,7 +311,7 @@ void index_add(sim::EmbeddingIndex& index, const VectorList& vectors, std::vecto
 // has been built.
 std::vector<std::pair<std::string_view, float>> index_query(const sim::EmbeddingIndex& index, Vector query,
                                                             std::uint64_t k, float threshold) {
-  const std::vector<sim::ScoredIndex> hits = index.query(query, k, threshold);
+  const std::vector<sim::ScoredIndex> hits = index.query(query.span(), k, threshold);
   std::vector<std::pair<std::string_view, float>> out;
   out.reserve(hits.size());
   for (const sim::ScoredIndex& h : hits) out.emplace_back(index.label(static_cast<std::size_t>(h.index)), h.score);
@@ -238,7 +319,7 @@ std::vector<std::pair<std::string_view, float>> index_query(const sim::Embedding
 }
 
 std::vector<float> index_similarities(const sim::EmbeddingIndex& index, Vector query) {
-  return index.similarities(query);
+  return index.similarities(query.span());
 }
 
 std::uint64_t index_len(const sim::EmbeddingIndex& index) { return index.len(); }
