@@ -169,6 +169,11 @@ struct Automaton::Impl {
   std::vector<std::uint32_t> root_row;
 
   StartBytePrefilter prefilter;
+  // Leftmost-longest, dense, at most 64 classes: per match state, the classes
+  // that do not lead to the dead state. Most matches end with a byte that
+  // extends nothing, and this small array answers that without touching the
+  // match state's (often cold) table row.
+  std::vector<std::uint64_t> extends_after_match;
 
   void build(std::span<const std::string_view> patterns);
   std::optional<Match> find_nonempty(std::string_view hay, std::size_t from) const;
@@ -215,7 +220,7 @@ struct SparseStep {
 // once it does not, a plain walk with a single comparison per byte takes over.
 
 template <class Step>
-std::optional<Match> find_standard(const Automaton::Impl& a, Step step, const std::uint8_t* hay,
+[[gnu::always_inline]] inline std::optional<Match> find_standard(const Automaton::Impl& a, Step step, const std::uint8_t* hay,
                                    std::size_t n, std::size_t i, RootSkipper& skipper) {
   const std::uint32_t root = a.root;
   std::uint32_t q = root;
@@ -235,7 +240,7 @@ std::optional<Match> find_standard(const Automaton::Impl& a, Step step, const st
 }
 
 template <class Step>
-std::optional<Match> find_leftmost(const Automaton::Impl& a, Step step, const std::uint8_t* hay,
+[[gnu::always_inline]] inline std::optional<Match> find_leftmost(const Automaton::Impl& a, Step step, const std::uint8_t* hay,
                                    std::size_t n, std::size_t i, RootSkipper& skipper) {
   const std::uint32_t root = a.root;
   std::uint32_t q = root;
@@ -253,11 +258,14 @@ std::optional<Match> find_leftmost(const Automaton::Impl& a, Step step, const st
   // The walk never returns to the root from here (every later state extends
   // a match starting no later) and stops at the dead state.
   std::optional<Match> last;
+  const std::uint64_t* extends = a.extends_after_match.empty() ? nullptr : a.extends_after_match.data();
   for (;;) {
     if (q == 0) return last;
     if (q < root) {
       const std::uint32_t s = step.index(q);
       last = Match{a.match_pattern[s], i - a.match_length[s], i};
+      if (i >= n) return last;
+      if (extends != nullptr && ((extends[s] >> a.byte_class[hay[i]]) & 1) == 0) return last;
     }
     if (i >= n) return last;
     q = step.next(q, hay[i++]);
@@ -476,14 +484,35 @@ void Automaton::Impl::build(std::span<const std::string_view> patterns) {
     }
   }
 
-  // Renumber: dead, match states (breadth-first), root, the rest.
+  // Renumber: dead, match states, root, the rest; within each group in
+  // depth-first order, so the states along one word sit close together in
+  // the table.
+  std::vector<std::uint32_t> depth_first;
+  depth_first.reserve(total);
+  {
+    std::vector<std::uint32_t> stack{1};
+    while (!stack.empty()) {
+      const std::uint32_t s = stack.back();
+      stack.pop_back();
+      depth_first.push_back(s);
+      if (s == 1) {
+        for (std::uint32_t c = class_count; c-- > 0;) {
+          if (root_children[c] != kNone) stack.push_back(root_children[c]);
+        }
+      } else {
+        for (std::uint32_t e = nodes[s].first_edge; e != kNone; e = edges[e].next) {
+          stack.push_back(edges[e].target);
+        }
+      }
+    }
+  }
   std::vector<std::uint32_t> new_id(total);
   std::uint32_t next_id = 1;
-  for (const std::uint32_t s : order) {
+  for (const std::uint32_t s : depth_first) {
     if (out[s] != kNone) new_id[s] = next_id++;
   }
   const std::uint32_t specials = next_id;
-  for (const std::uint32_t s : order) {
+  for (const std::uint32_t s : depth_first) {
     if (out[s] == kNone) new_id[s] = next_id++;
   }
   new_id[0] = 0;
@@ -524,6 +553,15 @@ void Automaton::Impl::build(std::span<const std::string_view> patterns) {
     }
     root = new_id[1] * k;
     special_end = specials * k;
+    if (leftmost && k <= 64) {
+      extends_after_match.assign(specials, 0);
+      for (std::uint32_t sp = 1; sp < specials; ++sp) {
+        const std::uint32_t* row = table.data() + static_cast<std::size_t>(sp) * k;
+        for (std::uint32_t c = 0; c < k; ++c) {
+          if (row[c] != 0) extends_after_match[sp] |= std::uint64_t{1} << c;
+        }
+      }
+    }
   } else {
     fail.assign(total, 0);
     edge_offset.assign(total + 1, 0);
@@ -637,7 +675,8 @@ std::size_t Automaton::memory_usage() const {
   return sizeof(Impl) + a.table.capacity() * 4 + a.fail.capacity() * 4 +
          a.edge_offset.capacity() * 4 + a.edge_class.capacity() * 2 +
          a.edge_target.capacity() * 4 + a.root_row.capacity() * 4 +
-         a.match_pattern.capacity() * 4 + a.match_length.capacity() * 4;
+         a.match_pattern.capacity() * 4 + a.match_length.capacity() * 4 +
+         a.extends_after_match.capacity() * 8;
 }
 
 std::optional<Match> Automaton::find(std::string_view haystack,

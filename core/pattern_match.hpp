@@ -34,6 +34,7 @@ class PatternMatcher {
   PatternMatcher(std::span<const std::string_view> patterns, bool case_insensitive);
 
   bool case_insensitive() const { return case_insensitive_; }
+  const Automaton& automaton() const { return automaton_; }
   std::size_t pattern_count() const { return patterns_.size(); }
   // The pattern at `idx`, or nullopt when idx >= pattern_count().
   std::optional<std::string_view> get_pattern(std::uint64_t idx) const;

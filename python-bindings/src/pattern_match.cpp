@@ -30,18 +30,30 @@ namespace {
 
 using Patterns = std::vector<std::string_view>;
 
-// Builds the result list directly from the engine's matches: one Python
-// object per match and no intermediate vector of copies.
-bind::Ref match_list(std::string_view text, const std::vector<pm::Match>& matches) {
-  bind::Ref list = bind::check_ref(PyList_New(static_cast<Py_ssize_t>(matches.size())));
-  PyTypeObject* type = bind::TypeSlot<PyPatternMatch>::type;
-  for (std::size_t i = 0; i < matches.size(); ++i) {
-    const pm::Match& m = matches[i];
-    PyObject* item = bind::detail::new_instance<PyPatternMatch>(
-        type, PyPatternMatch{m.pattern, m.start, m.end, std::string(text.substr(m.start, m.length()))});
-    if (item == nullptr) throw bind::PythonError{};
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+// Builds the result list straight from the automaton's walk: one Python
+// object per match, no intermediate vector of matches.
+bind::Ref match_list(std::string_view text, const pm::Automaton* automaton) {
+  std::vector<PyObject*> items;
+  struct Release {
+    std::vector<PyObject*>& items;
+    ~Release() {
+      for (PyObject* o : items) Py_DECREF(o);
+    }
+  } release{items};
+  if (automaton != nullptr) {
+    PyTypeObject* type = bind::TypeSlot<PyPatternMatch>::type;
+    automaton->for_each_match(text, [&](const pm::Match& m) {
+      PyObject* item = bind::detail::new_instance<PyPatternMatch>(
+          type, PyPatternMatch{m.pattern, m.start, m.end, std::string(text.substr(m.start, m.length()))});
+      if (item == nullptr) throw bind::PythonError{};
+      items.push_back(item);
+    });
   }
+  bind::Ref list = bind::check_ref(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i]);  // the list takes the reference
+  }
+  items.clear();
   return list;
 }
 
@@ -69,7 +81,7 @@ PyPatternMatcher make_matcher(Patterns patterns, bool case_insensitive) {
 }
 bool matcher_case_insensitive(const PyPatternMatcher& m) { return m.matcher.case_insensitive(); }
 bind::Ref matcher_find_all(const PyPatternMatcher& m, std::string_view text) {
-  return match_list(text, m.matcher.find_all(text));
+  return match_list(text, &m.matcher.automaton());
 }
 std::optional<std::string_view> matcher_get_pattern(const PyPatternMatcher& m, std::uint64_t idx) {
   return m.matcher.get_pattern(idx);
@@ -105,7 +117,9 @@ std::vector<std::string_view> matcher_matched_pattern_strings(const PyPatternMat
 
 // Module functions
 bind::Ref find_all_patterns(std::string_view text, Patterns patterns, bool case_insensitive) {
-  return match_list(text, pm::find_all_patterns(text, patterns, case_insensitive));
+  // Leftmost-longest, from the cache; no automaton (limits exceeded): no matches.
+  const auto automaton = pm::cached_automaton(patterns, case_insensitive, /*leftmost_longest=*/true);
+  return match_list(text, automaton.get());
 }
 bool contains_any_pattern(std::string_view text, Patterns patterns, bool case_insensitive) {
   return pm::contains_any_pattern(text, patterns, case_insensitive);
