@@ -48,11 +48,60 @@ const Tables& tables() {
   return t;
 }
 
-// Group 1 of the first match of `re`, if any.
-std::optional<std::string_view> first_group(const regex::Regex& re, std::string_view text) {
+// The whole first match of `re`, if any.
+std::optional<std::string_view> first_match(const regex::Regex& re, std::string_view text) {
   regex::Match m;
-  if (!re.find(text, 0, m, 1)) return std::nullopt;
-  return m.group(1);
+  if (!re.find(text, 0, m, 0)) return std::nullopt;
+  return m.text();
+}
+
+// Offset of the first character at or after `pos` whose White_Space property
+// is `space` (text.size() if none).
+std::size_t skip_until(std::string_view text, std::size_t pos, bool space) {
+  while (pos < text.size()) {
+    const unicode::Decoded d = unicode::decode_at(text, pos);
+    if (unicode::is_white_space(d.code_point) == space) break;
+    pos += d.length;
+  }
+  return pos;
+}
+
+bool is_quote(char c) { return c == '`' || c == '\'' || c == '"'; }
+
+bool is_path_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '.' || c == '/' || c == '-';
+}
+
+// Group 1 of a match of FILE_PATH_PATTERNS[row], read off the whole match:
+// a path starts with a path character and ends with a letter, so neither end
+// can be confused with the optional quotes, and keywords hold no whitespace.
+// (A capture pass would cost a second, slower run over the match, which for
+// a long path is most of the work.)
+std::string_view file_path_group(std::size_t row, std::string_view match) {
+  auto strip_quotes = [](std::string_view s) {
+    if (!s.empty() && is_quote(s.front())) s.remove_prefix(1);
+    if (!s.empty() && is_quote(s.back())) s.remove_suffix(1);
+    return s;
+  };
+  std::size_t pos = 0;
+  switch (row) {
+    case 0:  // keyword \s+ quote? PATH quote?
+      pos = skip_until(match, skip_until(match, 0, true), false);
+      return strip_quotes(match.substr(pos));
+    case 1: {  // quote? PATH quote? \s+ keyword -- the path is a whole run of path characters
+      pos = is_quote(match.front()) ? 1 : 0;
+      std::size_t end = pos;
+      while (end < match.size() && is_path_char(match[end])) ++end;
+      return match.substr(pos, end - pos);
+    }
+    case 2:  // (the|this) \s+ file \s+ quote? PATH quote?
+      pos = skip_until(match, skip_until(match, 0, true), false);
+      pos = skip_until(match, skip_until(match, pos, true), false);
+      return strip_quotes(match.substr(pos));
+    default:  // `PATH`
+      return match.substr(1, match.size() - 2);
+  }
 }
 
 // After "```", an opening continues with a language word (ASCII letters, or
@@ -148,8 +197,9 @@ std::string dedent(std::string_view run) {
 }  // namespace
 
 std::optional<std::string_view> extract_file_path(std::string_view text) {
-  for (const regex::Regex& re : tables().file_path) {
-    if (auto path = first_group(re, text)) return path;
+  const std::vector<regex::Regex>& rows = tables().file_path;
+  for (std::size_t row = 0; row < rows.size(); ++row) {
+    if (auto match = first_match(rows[row], text)) return file_path_group(row, *match);
   }
   return std::nullopt;
 }
@@ -237,9 +287,11 @@ std::optional<ToolCallGuess> extract_tool_call(std::string_view text, std::strin
   };
 
   if (name == "ls" || name == "list") {
-    std::optional<std::string_view> path = first_group(tables().backtick_path, text);
+    // A match is a backtick, a run of path characters and a backtick.
+    std::optional<std::string_view> match = first_match(tables().backtick_path, text);
+    std::string_view path = match ? match->substr(1, match->size() - 2) : std::string_view(".");
     ToolCallGuess g = guess("ls", 0.8, 100);
-    g.args.emplace_back("path", std::string(path.value_or(".")));
+    g.args.emplace_back("path", std::string(path));
     return g;
   }
   if (name == "run" || name == "bash" || name == "shell" || name == "execute") {
