@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <string>
 
 #include "core/errors.hpp"
@@ -184,9 +185,11 @@ ScoreMatrix similarity_matrix_impl(const VectorList& queries, const VectorList& 
   }
   const std::size_t nq = queries.size();
   const std::size_t nc = corpus.size();
+  std::size_t cells = 0;
+  if (__builtin_mul_overflow(nq, nc, &cells)) throw std::bad_alloc();
   result.rows = nq;
   result.cols = nc;
-  result.values.resize(nq * nc);
+  result.values.resize(cells);
   const std::size_t grain = grain_for(dim);
 
   // Queries go to the pool in small blocks: each block is multiplied against

@@ -570,6 +570,44 @@ def test_index_unicode_labels_and_hostile_input():
         idx.query([1, 0], k=-1)
 
 
+def test_index_borrow_rules():
+    idx = tn.EmbeddingIndex([[1.0, 0.0]], ["a"])
+    seen = []
+
+    class AddsWhileQueried:
+        def __float__(self):
+            try:
+                idx.add([[0.0, 1.0]], ["b"])
+            except RuntimeError as e:
+                seen.append(e)
+            return 1.0
+
+    class QueriesWhileAdding:
+        def __float__(self):
+            try:
+                idx.query([1.0, 0.0])
+            except RuntimeError as e:
+                seen.append(e)
+            return 1.0
+
+    # a shared borrow (query) refuses an exclusive one (add) ...
+    assert idx.query([AddsWhileQueried(), 0.0]) == [("a", 1.0)]
+    assert isinstance(seen[0], RuntimeError) and idx.len() == 1
+    # ... and an exclusive borrow refuses a shared one
+    idx.add([[QueriesWhileAdding(), 1.0]], ["c"])
+    assert isinstance(seen[1], RuntimeError) and idx.len() == 2
+    # reads may nest inside reads
+    nested = []
+
+    class QueriesWhileQueried:
+        def __float__(self):
+            nested.append(idx.similarities([1.0, 0.0]))
+            return 1.0
+
+    idx.query([QueriesWhileQueried(), 0.0])
+    assert len(nested) == 1 and len(nested[0]) == 2
+
+
 def test_index_class_traits():
     idx = tn.EmbeddingIndex([[1, 0]], ["a"])
     assert type(idx).__module__ == "builtins" and type(idx).__qualname__ == "EmbeddingIndex"
