@@ -1,7 +1,7 @@
 #include "core/sanitizer.hpp"
 
 #include <algorithm>
-#include <cstring>
+#include <utility>
 #include <vector>
 
 #include "core/regex.hpp"
@@ -120,40 +120,6 @@ std::string filter_lines(std::string_view text, Keep keep) {
   return out;
 }
 
-}  // namespace
-
-std::string sanitize_response(std::string_view text) {
-  if (text.empty()) return std::string();
-  const Tables& t = tables();
-  std::string out(text);
-
-  // Each cleanup step sees the previous step's result; when no row matches
-  // the text as it stands, every step is a no-op and the table is skipped.
-  if (t.cleanup_any.any_match(out)) {
-    for (const CompiledCleanup& rule : t.cleanup) replace_all_in_place(rule.re, out, rule.replacement);
-  }
-
-  // Every token starts with "<".
-  if (out.find('<') != std::string::npos) {
-    for (std::string_view token : THINKING_TOKENS) remove_all(out, token);
-  }
-
-  // Likewise: one set test over the seven phrases decides whether any row runs.
-  if (t.leakage_any.any_match(out)) {
-    for (const CompiledLeakage& rule : t.leakage) replace_all_in_place(rule.re, out, "");
-  }
-
-  std::string kept = filter_lines(out, [](std::string_view line) {
-    return !(line.starts_with(R"({"name":)") || line.starts_with("</"));
-  });
-  kept = filter_lines(kept, [](std::string_view line) {
-    return !(line.starts_with("parameter=") || line.starts_with("<parameter"));
-  });
-  return std::string(unicode::trim(kept));
-}
-
-namespace {
-
 // Appends the words of `text` (maximal runs of non-White_Space characters) to
 // `out`, separated by single spaces. ASCII is decided inline; only non-ASCII
 // characters are decoded.
@@ -202,6 +168,36 @@ class WordJoiner {
 };
 
 }  // namespace
+
+std::string sanitize_response(std::string_view text) {
+  if (text.empty()) return std::string();
+  const Tables& t = tables();
+  std::string out(text);
+
+  // Each cleanup step sees the previous step's result; when no row matches
+  // the text as it stands, every step is a no-op and the table is skipped.
+  if (t.cleanup_any.any_match(out)) {
+    for (const CompiledCleanup& rule : t.cleanup) replace_all_in_place(rule.re, out, rule.replacement);
+  }
+
+  // Every token starts with "<".
+  if (out.find('<') != std::string::npos) {
+    for (std::string_view token : THINKING_TOKENS) remove_all(out, token);
+  }
+
+  // Likewise: one set test over the seven phrases decides whether any row runs.
+  if (t.leakage_any.any_match(out)) {
+    for (const CompiledLeakage& rule : t.leakage) replace_all_in_place(rule.re, out, "");
+  }
+
+  std::string kept = filter_lines(out, [](std::string_view line) {
+    return !(line.starts_with(R"({"name":)") || line.starts_with("</"));
+  });
+  kept = filter_lines(kept, [](std::string_view line) {
+    return !(line.starts_with("parameter=") || line.starts_with("<parameter"));
+  });
+  return std::string(unicode::trim(kept));
+}
 
 std::string strip_markup(std::string_view text) {
   std::string out;
