@@ -93,47 +93,171 @@ bool detect_circular_phrases(std::string_view text) {
 
 // ---------------------------------------------------------------------------
 
-ThinkingPattern extract_keywords(std::string_view text) {
-  const auto& stopwords = get_stopwords();
-  ThinkingPattern keywords;
-  auto take = [&](std::string_view piece) {
-    // Lower-casing can change a piece's byte length, so measure afterwards.
-    std::string word = lower(piece);
+namespace {
+
+bool ascii_white_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+bool ascii_alphanumeric(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+std::uint64_t hash_word(std::string_view word) { return XXH3_64bits(word.data(), word.size()); }
+
+constexpr auto keyword_less = [](const ThinkingPattern::Keyword& a,
+                                 const ThinkingPattern::Keyword& b) {
+  return a.hash != b.hash ? a.hash < b.hash : a.text < b.text;
+};
+
+// Collects distinct keywords; an open-addressing table of indexes into the
+// word list keeps memory proportional to the distinct words only. Stop words
+// are remembered as rejected entries, so every distinct word of a block is
+// looked up in the stop-word set once.
+class KeywordCollector {
+ public:
+  void add(std::string_view word) {
     if (word.size() < 4) return;
-    if (stopwords.count(word)) return;
-    keywords.insert(std::move(word));
+    const std::uint64_t hash = hash_word(word);
+    std::size_t slot = hash & mask_;
+    while (slots_[slot].index != 0) {
+      // The hash sits in the table, so a probe touches an entry only on a hit.
+      if (slots_[slot].hash == hash && entries_[slots_[slot].index - 1].keyword.text == word) return;
+      slot = (slot + 1) & mask_;
+    }
+    const bool keep = get_stopwords().count(word) == 0;
+    entries_.push_back({{hash, std::string(word)}, keep});
+    kept_ += keep;
+    slots_[slot] = {hash, entries_.size()};
+    if (entries_.size() * 2 > slots_.size()) grow();
+  }
+
+  std::vector<ThinkingPattern::Keyword> take() {
+    std::vector<ThinkingPattern::Keyword> out;
+    out.reserve(kept_);
+    for (Entry& e : entries_) {
+      if (e.keep) out.push_back(std::move(e.keyword));
+    }
+    return out;
+  }
+
+ private:
+  struct Entry {
+    ThinkingPattern::Keyword keyword;
+    bool keep;
+  };
+
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::size_t index = 0;  // entry index + 1; 0 = free
+  };
+
+  void grow() {
+    slots_.assign(slots_.size() * 2, Slot{});
+    mask_ = slots_.size() - 1;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      const std::uint64_t hash = entries_[i].keyword.hash;
+      std::size_t slot = hash & mask_;
+      while (slots_[slot].index != 0) slot = (slot + 1) & mask_;
+      slots_[slot] = {hash, i + 1};
+    }
+  }
+
+  std::vector<Entry> entries_;
+  std::size_t kept_ = 0;
+  std::vector<Slot> slots_ = std::vector<Slot>(256);
+  std::size_t mask_ = 255;
+};
+
+}  // namespace
+
+ThinkingPattern::ThinkingPattern(std::vector<Keyword> keywords) : keywords_(std::move(keywords)) {
+  std::sort(keywords_.begin(), keywords_.end(), keyword_less);
+}
+
+bool ThinkingPattern::contains(std::string_view word) const {
+  const Keyword probe{hash_word(word), std::string(word)};
+  return std::binary_search(keywords_.begin(), keywords_.end(), probe, keyword_less);
+}
+
+ThinkingPattern extract_keywords(std::string_view text) {
+  KeywordCollector collector;
+  char small[64];
+  std::string lowered;
+  auto take = [&](std::string_view piece, bool ascii) {
+    if (!ascii) {
+      lowered = unicode::to_lower(piece);
+      collector.add(lowered);
+    } else if (piece.size() >= 4) {  // ASCII lower-casing keeps the length
+      char* out = small;
+      if (piece.size() > sizeof small) {
+        lowered.resize(piece.size());
+        out = lowered.data();
+      }
+      for (std::size_t i = 0; i < piece.size(); ++i) out[i] = ascii_lower(piece[i]);
+      collector.add(std::string_view(out, piece.size()));
+    }
   };
   std::size_t pos = 0, piece_start = 0;
-  bool in_piece = false;
+  bool in_piece = false, piece_ascii = true;
   while (pos < text.size()) {
-    unicode::Decoded d = unicode::decode_at(text, pos);
-    bool alnum = is_alphanumeric(d.code_point);
+    const unsigned char byte = static_cast<unsigned char>(text[pos]);
+    bool alnum;
+    std::size_t length = 1;
+    if (byte < 0x80) {
+      alnum = ascii_alphanumeric(byte);
+    } else {
+      const unicode::Decoded d = unicode::decode_at(text, pos);
+      alnum = is_alphanumeric(d.code_point);
+      length = d.length;
+    }
     if (alnum && !in_piece) {
       piece_start = pos;
       in_piece = true;
+      piece_ascii = true;
     } else if (!alnum && in_piece) {
-      take(text.substr(piece_start, pos - piece_start));
+      take(text.substr(piece_start, pos - piece_start), piece_ascii);
       in_piece = false;
     }
-    pos += d.length;
+    if (alnum && byte >= 0x80) piece_ascii = false;
+    pos += length;
   }
-  if (in_piece) take(text.substr(piece_start));
-  return keywords;
+  if (in_piece) take(text.substr(piece_start), piece_ascii);
+  return ThinkingPattern(collector.take());
 }
 
 std::string normalize_block(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   bool pending_space = false;
-  unicode::for_each_char(text, [&](char32_t c, std::size_t offset, std::size_t length) {
-    if (unicode::is_white_space(c)) {
-      pending_space = !out.empty();
-      return;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const unsigned char byte = static_cast<unsigned char>(text[pos]);
+    std::size_t length;
+    bool space;
+    if (byte < 0x80) {
+      space = ascii_white_space(byte);
+      // Take a whole run of ASCII non-space bytes at once.
+      length = 1;
+      if (!space) {
+        while (pos + length < text.size()) {
+          const unsigned char next = static_cast<unsigned char>(text[pos + length]);
+          if (next >= 0x80 || ascii_white_space(next)) break;
+          ++length;
+        }
+      }
+    } else {
+      const unicode::Decoded d = unicode::decode_at(text, pos);
+      space = unicode::is_white_space(d.code_point);
+      length = d.length;
     }
-    if (pending_space) out.push_back(' ');
-    pending_space = false;
-    out.append(text.substr(offset, length));
-  });
+    if (space) {
+      pending_space = !out.empty();
+    } else {
+      if (pending_space) out.push_back(' ');
+      pending_space = false;
+      out.append(text.substr(pos, length));
+    }
+    pos += length;
+  }
   return out;
 }
 
@@ -170,10 +294,29 @@ bool is_stalling_block(std::string_view text) {
 
 Overlap keyword_overlap(const ThinkingPattern& a, const ThinkingPattern& b) {
   if (a.empty() || b.empty()) return {};
-  const ThinkingPattern& small = a.size() <= b.size() ? a : b;
-  const ThinkingPattern& large = a.size() <= b.size() ? b : a;
+  const auto& small = (a.size() <= b.size() ? a : b).keywords();
+  const auto& large = (a.size() <= b.size() ? b : a).keywords();
   std::size_t shared = 0;
-  for (const std::string& word : small) shared += large.count(word);
+  if (small.size() * 32 < large.size()) {
+    // Very unequal sizes: probe the larger set for each keyword of the smaller.
+    for (const ThinkingPattern::Keyword& k : small) {
+      shared += std::binary_search(large.begin(), large.end(), k, keyword_less);
+    }
+  } else {
+    auto i = small.begin();
+    auto j = large.begin();
+    while (i != small.end() && j != large.end()) {
+      if (keyword_less(*i, *j)) {
+        ++i;
+      } else if (keyword_less(*j, *i)) {
+        ++j;
+      } else {
+        ++shared;
+        ++i;
+        ++j;
+      }
+    }
+  }
   return {shared, a.size() + b.size() - shared};
 }
 

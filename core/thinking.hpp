@@ -19,6 +19,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace thalren::aho_corasick {
@@ -62,9 +63,29 @@ bool detect_circular_phrases(std::string_view text);
 // ---------------------------------------------------------------------------
 // Pieces of a block's analysis, exposed for testing.
 
-// The distinct lower-cased alphanumeric runs of at least 4 UTF-8 bytes that
-// are not stop words. Shared between the history and the keyword cache.
-using ThinkingPattern = std::unordered_set<std::string>;
+// The keyword set of a block: the distinct lower-cased alphanumeric runs of
+// at least 4 UTF-8 bytes that are not stop words. Shared between the history
+// and the keyword cache. Kept ordered by (hash, text) so that two sets
+// intersect in one merge pass.
+class ThinkingPattern {
+ public:
+  struct Keyword {
+    std::uint64_t hash;  // XXH3-64 of `text`
+    std::string text;
+  };
+
+  ThinkingPattern() = default;
+  // `keywords` must be distinct; they are put in order here.
+  explicit ThinkingPattern(std::vector<Keyword> keywords);
+
+  std::size_t size() const { return keywords_.size(); }
+  bool empty() const { return keywords_.empty(); }
+  bool contains(std::string_view word) const;
+  const std::vector<Keyword>& keywords() const { return keywords_; }
+
+ private:
+  std::vector<Keyword> keywords_;
+};
 
 ThinkingPattern extract_keywords(std::string_view text);
 
