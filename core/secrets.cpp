@@ -3,6 +3,10 @@
 #include <string.h>  // memmem
 
 #include <algorithm>
+#include <array>
+#include <map>
+#include <span>
+#include <utility>
 #include <stdexcept>
 #include <unordered_set>
 
@@ -173,6 +177,240 @@ bool replace_all_literal(std::string& s, std::string_view needle, std::string_vi
   return true;
 }
 
+
+// ---- masking ------------------------------------------------------------------
+
+// How one secret is masked: the kept head and tail, in bytes of the secret.
+// A cut that would split a character moves to the boundary that hides more.
+struct MaskRule {
+  std::string_view mask;
+  std::uint64_t visible;
+
+  std::pair<std::size_t, std::size_t> cuts(std::string_view secret) const {
+    const std::size_t length = secret.size();
+    // L > 2V, written so that no product can overflow.
+    if (length == 0 || visible > (length - 1) / 2) return {0, length};
+    const std::size_t v = static_cast<std::size_t>(visible);
+    return {unicode::floor_char_boundary(secret, v), unicode::ceil_char_boundary(secret, length - v)};
+  }
+
+  void append_replacement(std::string& out, std::string_view secret) const {
+    auto [head, tail] = cuts(secret);
+    out.append(secret.substr(0, head));
+    for (std::size_t i = head; i < tail; ++i) out.append(mask);
+    out.append(secret.substr(tail));
+  }
+};
+
+// Distinct secrets beyond which masking switches to the positional method.
+constexpr std::size_t kSubstitutionLimit = 16;
+
+// The masking rule applied literally: for each secret in order, replace every
+// occurrence in the current result (left to right, non-overlapping). Costs
+// one pass over the result per secret, so repeats are skipped when they
+// provably cannot occur any more.
+std::string mask_by_substitution(std::string_view text, const std::vector<std::string_view>& secrets,
+                                 const MaskRule& rule) {
+  std::string result(text);
+  std::string replacement;
+  std::uint64_t version = 0;  // bumped whenever the result changes
+  // A secret absent from the result at a given version (a pass found none).
+  std::unordered_map<std::string_view, std::uint64_t> absent_at;
+  // Secrets that can never reappear: a text without a border and without the
+  // mask character cannot be re-formed by any later replacement (such an
+  // occurrence would lie in a stretch of unmasked bytes copied unchanged from
+  // the text before, where it was already replaced).
+  std::unordered_set<std::string_view> gone;
+  for (std::string_view secret : secrets) {
+    if (gone.count(secret)) continue;
+    auto it = absent_at.find(secret);
+    if (it != absent_at.end() && it->second == version) continue;
+    replacement.clear();
+    rule.append_replacement(replacement, secret);
+    if (replace_all_literal(result, secret, replacement)) {
+      ++version;
+      if (!has_border(secret) && secret.find(rule.mask) == std::string_view::npos) gone.insert(secret);
+    } else {
+      absent_at[secret] = version;
+    }
+  }
+  return result;
+}
+
+// Overlapping occurrences of many literal strings at once (Aho-Corasick with
+// sorted sparse edges and a dense root).
+class LiteralIndex {
+ public:
+  explicit LiteralIndex(const std::vector<std::string_view>& patterns) {
+    nodes_.push_back(Node{});
+    std::vector<std::vector<std::pair<unsigned char, std::uint32_t>>> children(1);
+    for (std::uint32_t id = 0; id < patterns.size(); ++id) {
+      std::uint32_t node = 0;
+      for (char ch : patterns[id]) {
+        const auto byte = static_cast<unsigned char>(ch);
+        std::uint32_t next = kNone;
+        for (auto& [b, child] : children[node]) {
+          if (b == byte) next = child;
+        }
+        if (next == kNone) {
+          next = static_cast<std::uint32_t>(nodes_.size());
+          nodes_.push_back(Node{});
+          nodes_.back().depth = nodes_[node].depth + 1;
+          children.emplace_back();
+          children[node].emplace_back(byte, next);
+        }
+        node = next;
+      }
+      nodes_[node].pattern = id;
+    }
+    // Flatten the edges, sorted by byte, and fill the dense root row.
+    root_.fill(0);
+    for (std::uint32_t n = 0; n < nodes_.size(); ++n) {
+      auto& list = children[n];
+      std::sort(list.begin(), list.end());
+      nodes_[n].first_edge = static_cast<std::uint32_t>(edges_.size());
+      nodes_[n].edge_count = static_cast<std::uint32_t>(list.size());
+      for (auto& [b, child] : list) edges_.push_back(Edge{b, child});
+      if (n == 0) {
+        for (auto& [b, child] : list) root_[b] = child;
+      }
+    }
+    // Failure and output links, breadth first.
+    std::vector<std::uint32_t> queue;
+    queue.reserve(nodes_.size());
+    for (const Edge& e : edge_range(0)) {
+      nodes_[e.child].fail = 0;
+      queue.push_back(e.child);
+    }
+    for (std::size_t qi = 0; qi < queue.size(); ++qi) {
+      const std::uint32_t n = queue[qi];
+      const std::uint32_t f = nodes_[n].fail;
+      nodes_[n].output = nodes_[f].pattern != kNone ? f : nodes_[f].output;
+      for (const Edge& e : edge_range(n)) {
+        nodes_[e.child].fail = step(f, e.byte);
+        queue.push_back(e.child);
+      }
+    }
+  }
+
+  // Calls fn(pattern id, start offset) for every occurrence of every pattern.
+  template <class Fn>
+  void for_each_occurrence(std::string_view text, Fn&& fn) const {
+    std::uint32_t node = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      node = step(node, static_cast<unsigned char>(text[i]));
+      for (std::uint32_t out = nodes_[node].pattern != kNone ? node : nodes_[node].output; out != kNone;
+           out = nodes_[out].output) {
+        fn(nodes_[out].pattern, i + 1 - nodes_[out].depth);
+      }
+    }
+  }
+
+ private:
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  struct Node {
+    std::uint32_t fail = 0;
+    std::uint32_t output = kNone;   // nearest proper suffix node ending a pattern
+    std::uint32_t pattern = kNone;  // pattern ending here
+    std::uint32_t depth = 0;
+    std::uint32_t first_edge = 0;
+    std::uint32_t edge_count = 0;
+  };
+  struct Edge {
+    unsigned char byte;
+    std::uint32_t child;
+  };
+
+  std::span<const Edge> edge_range(std::uint32_t n) const {
+    return {edges_.data() + nodes_[n].first_edge, nodes_[n].edge_count};
+  }
+  std::uint32_t child(std::uint32_t n, unsigned char byte) const {
+    if (n == 0) return root_[byte];  // 0 when absent
+    auto range = edge_range(n);
+    auto it = std::lower_bound(range.begin(), range.end(), byte,
+                               [](const Edge& e, unsigned char b) { return e.byte < b; });
+    return it != range.end() && it->byte == byte ? it->child : kNone;
+  }
+  std::uint32_t step(std::uint32_t n, unsigned char byte) const {
+    while (n != 0) {
+      std::uint32_t c = child(n, byte);
+      if (c != kNone) return c;
+      n = nodes_[n].fail;
+    }
+    return root_[byte];
+  }
+
+  std::vector<Node> nodes_;
+  std::vector<Edge> edges_;
+  std::array<std::uint32_t, 256> root_{};
+};
+
+// The same rule computed on positions of the original text, exact when no
+// secret contains the mask character. Then the result is the text with some
+// bytes masked, each masked byte shown as one mask character, and an
+// occurrence of a secret in the current result is exactly an occurrence in
+// the original text none of whose bytes is masked yet (the mask character is
+// a whole character that the secret does not contain). So every occurrence is
+// found once up front, and each replace-all walks that secret's live
+// occurrences instead of the whole result.
+std::string mask_by_position(std::string_view text, const std::vector<std::string_view>& secrets,
+                             const std::unordered_set<std::string_view>& distinct, const MaskRule& rule) {
+  std::vector<std::string_view> patterns(distinct.begin(), distinct.end());
+  std::unordered_map<std::string_view, std::uint32_t> id_of;
+  for (std::uint32_t i = 0; i < patterns.size(); ++i) id_of.emplace(patterns[i], i);
+
+  std::vector<std::vector<std::size_t>> live(patterns.size());  // ascending starts
+  LiteralIndex(patterns).for_each_occurrence(text, [&](std::uint32_t id, std::size_t start) {
+    live[id].push_back(start);
+  });
+
+  std::map<std::size_t, std::size_t> masked;  // disjoint [start, end) ranges
+  auto overlaps_mask = [&](std::size_t a, std::size_t b) {
+    auto it = masked.lower_bound(b);
+    if (it == masked.begin()) return false;
+    --it;
+    return it->second > a;
+  };
+
+  std::vector<bool> done(patterns.size(), false);
+  for (std::string_view secret : secrets) {
+    const std::uint32_t id = id_of.at(secret);
+    if (done[id]) continue;
+    const std::size_t length = secret.size();
+    const auto [head, tail] = rule.cuts(secret);
+    std::vector<std::size_t>& occurrences = live[id];
+    std::size_t kept = 0, resume = 0;
+    bool replaced = false;
+    for (std::size_t start : occurrences) {
+      if (overlaps_mask(start, start + length)) continue;  // destroyed for good
+      if (start < resume) {
+        occurrences[kept++] = start;  // skipped by this pass, may match later
+        continue;
+      }
+      if (head < tail) masked.emplace(start + head, start + tail);
+      resume = start + length;
+      replaced = true;
+    }
+    occurrences.resize(kept);
+    // Masked bytes only accumulate, so a pass that replaces nothing means
+    // the secret never occurs again.
+    if (!replaced) done[id] = true;
+  }
+
+  std::string out;
+  std::size_t masked_bytes = 0;
+  for (auto& [a, b] : masked) masked_bytes += b - a;
+  out.reserve(text.size() + masked_bytes * (rule.mask.size() - 1));
+  std::size_t copied = 0;
+  for (auto& [a, b] : masked) {
+    out.append(text.substr(copied, a - copied));
+    for (std::size_t i = a; i < b; ++i) out.append(rule.mask);
+    copied = b;
+  }
+  out.append(text.substr(copied));
+  return out;
+}
+
 }  // namespace
 
 const std::vector<SecretPattern>& secret_patterns() {
@@ -238,38 +476,26 @@ std::vector<std::string> list_secret_patterns() {
 }
 
 std::string mask_secrets(std::string_view text, char32_t mask_char, std::uint64_t visible_chars) {
-  std::string result(text);
-  if (text.empty()) return result;
-  const std::string mask = unicode::encode_utf8(mask_char);
-  std::string replacement;
-  // Texts already replaced that can never reappear in the result: a text
-  // without a border and without the mask character cannot be re-formed by
-  // any later replacement (every such occurrence would lie in a stretch of
-  // unmasked bytes that is a copy of a stretch of the text before).
-  std::unordered_set<std::string_view> gone;
-
+  if (text.empty()) return std::string();
+  std::vector<std::string_view> secrets;  // every match, in processing order
   for_each_secret(text, [&](const SecretPattern&, const regex::Match& m) {
-    const std::string_view secret = m.text();
-    if (gone.count(secret)) return;
-    const std::size_t length = secret.size();
-    if (length == 0) return;
-    // L > 2V, written so that no product can overflow.
-    const bool keep_ends = visible_chars <= (length - 1) / 2;
-    std::size_t head = 0, tail = length;
-    if (keep_ends) {
-      const std::size_t v = static_cast<std::size_t>(visible_chars);
-      head = unicode::floor_char_boundary(secret, v);
-      tail = unicode::ceil_char_boundary(secret, length - v);
-    }
-    replacement.clear();
-    replacement.append(secret.substr(0, head));
-    for (std::size_t i = head; i < tail; ++i) replacement.append(mask);
-    replacement.append(secret.substr(tail));
-
-    replace_all_literal(result, secret, replacement);
-    if (!has_border(secret) && secret.find(mask) == std::string_view::npos) gone.insert(secret);
+    if (!m.text().empty()) secrets.push_back(m.text());
   });
-  return result;
+  if (secrets.empty()) return std::string(text);
+
+  const std::string mask = unicode::encode_utf8(mask_char);
+  const MaskRule rule{mask, visible_chars};
+  bool mask_inside_a_secret = false;
+  std::unordered_set<std::string_view> distinct;
+  for (std::string_view s : secrets) {
+    if (distinct.insert(s).second && s.find(mask) != std::string_view::npos) mask_inside_a_secret = true;
+  }
+  // Both strategies give the same result; substitution is cheapest for a
+  // handful of secrets, the positional one stays near-linear for many.
+  if (mask_inside_a_secret || distinct.size() <= kSubstitutionLimit) {
+    return mask_by_substitution(text, secrets, rule);
+  }
+  return mask_by_position(text, secrets, distinct, rule);
 }
 
 SecretSummary scan_secrets_summary(std::string_view text) {

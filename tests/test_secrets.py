@@ -396,3 +396,32 @@ def test_case_folding_admits_non_ascii_and_masking_stays_on_boundaries():
 @pytest.mark.parametrize("mask,visible", [("*", 4), ("a", 1), ("=", 3), ("A", 2), ("*", 0)])
 def test_repeated_and_self_overlapping_secrets_mask_like_the_reference(text, mask, visible):
     assert tn.mask_secrets(text, mask, visible) == reference_mask(text, mask, visible)
+
+
+def _many_secrets_text(rng, n):
+    alphabet = "ab"
+    parts = []
+    for _ in range(n):
+        kind = rng.randrange(6)
+        if kind == 0:
+            parts.append("AKIA" + "".join(rng.choice("AB12") for _ in range(16)))
+        elif kind == 1:
+            parts.append("pwd=" + "".join(rng.choice(alphabet) for _ in range(rng.randint(8, 14))))
+        elif kind == 2:
+            parts.append("secret=" + "secret=" * rng.randint(0, 2) + "ab" * rng.randint(4, 6))
+        elif kind == 3:
+            parts.append("ghp_" + "".join(rng.choice("xy_") for _ in range(36)))
+        elif kind == 4:
+            parts.append(rng.choice(["pwd=", "AKIA", "secret", "=", "ab", "x"]))
+        else:
+            parts.append("eyJ" + rng.choice(alphabet) + ".eyJ" + rng.choice(alphabet) + "." + rng.choice(alphabet))
+    return rng.choice(["", " ", "\n"]).join(parts)
+
+
+@pytest.mark.parametrize("seed", range(16))
+def test_many_distinct_secrets_mask_like_the_reference(seed):
+    rng = random.Random(seed)
+    text = _many_secrets_text(rng, rng.randint(20, 120))
+    for mask, visible in (("*", 4), ("#", 0), ("\u00e9", 3), ("\U0001F600", 5), ("*", 2**64 - 1)):
+        ref_visible = min(visible, len(text))
+        assert tn.mask_secrets(text, mask, visible) == reference_mask(text, mask, ref_visible)
