@@ -126,6 +126,114 @@ float int8_cosine(std::uint32_t s, std::uint32_t a, std::uint32_t b) noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// Two queries against a run of rows: out0[r] = dot_product(row r, q0) and
+// out1[r] = dot_product(row r, q1), bit for bit. The all-pairs scans score
+// every row block against two rows at once: each loaded row chunk serves two
+// products and eight independent accumulator chains keep both vector add
+// units busy. Every (row, query) pair still has its own eight lanes, combined
+// and finished in the order of vec::dot_product.
+
+#ifdef THALREN_EMB_X86
+// (((a0 + a1) + a2) + a3) + (((a4 + a5) + a6) + a7), both halves side by side.
+__attribute__((target("avx2"), always_inline)) inline float combine_lanes(const __m256& acc) noexcept {
+  const __m128 lo = _mm256_castps256_ps128(acc);
+  const __m128 hi = _mm256_extractf128_ps(acc, 1);
+  const __m128 t0 = _mm_unpacklo_ps(lo, hi);         // a0 a4 a1 a5
+  const __m128 t1 = _mm_unpackhi_ps(lo, hi);         // a2 a6 a3 a7
+  __m128 h = _mm_add_ps(t0, _mm_movehl_ps(t0, t0));  // a0+a1, a4+a5
+  h = _mm_add_ps(h, t1);                             // +a2, +a6
+  h = _mm_add_ps(h, _mm_movehl_ps(t1, t1));          // +a3, +a7
+  return _mm_cvtss_f32(_mm_add_ss(h, _mm_shuffle_ps(h, h, 1)));
+}
+
+// The combined lanes plus the products past the last full chunk, one at a
+// time in index order.
+__attribute__((target("avx2"), always_inline)) inline float finish_lanes(const __m256& acc, const float* row,
+                                                   const float* q, std::size_t body,
+                                                   std::size_t dim) noexcept {
+  float total = combine_lanes(acc);
+  for (std::size_t i = body; i < dim; ++i) total += row[i] * q[i];
+  return total;
+}
+
+__attribute__((target("avx2"))) void dot_rows_pair_avx2(const float* rows, std::size_t count,
+                                                        std::size_t dim, std::size_t stride,
+                                                        const float* q0, const float* q1,
+                                                        float* out0, float* out1) noexcept {
+  const std::size_t body = dim - dim % 8;
+  std::size_t r = 0;
+  for (; r + 4 <= count; r += 4) {
+    const float* r0 = rows + r * stride;
+    const float* r1 = r0 + stride;
+    const float* r2 = r1 + stride;
+    const float* r3 = r2 + stride;
+    __m256 a00 = _mm256_setzero_ps(), a01 = _mm256_setzero_ps(), a02 = _mm256_setzero_ps(),
+           a03 = _mm256_setzero_ps(), a10 = _mm256_setzero_ps(), a11 = _mm256_setzero_ps(),
+           a12 = _mm256_setzero_ps(), a13 = _mm256_setzero_ps();
+    for (std::size_t i = 0; i < body; i += 8) {
+      const __m256 x0 = _mm256_loadu_ps(q0 + i);
+      const __m256 x1 = _mm256_loadu_ps(q1 + i);
+      __m256 v = _mm256_loadu_ps(r0 + i);
+      a00 = _mm256_add_ps(a00, _mm256_mul_ps(v, x0));
+      a10 = _mm256_add_ps(a10, _mm256_mul_ps(v, x1));
+      v = _mm256_loadu_ps(r1 + i);
+      a01 = _mm256_add_ps(a01, _mm256_mul_ps(v, x0));
+      a11 = _mm256_add_ps(a11, _mm256_mul_ps(v, x1));
+      v = _mm256_loadu_ps(r2 + i);
+      a02 = _mm256_add_ps(a02, _mm256_mul_ps(v, x0));
+      a12 = _mm256_add_ps(a12, _mm256_mul_ps(v, x1));
+      v = _mm256_loadu_ps(r3 + i);
+      a03 = _mm256_add_ps(a03, _mm256_mul_ps(v, x0));
+      a13 = _mm256_add_ps(a13, _mm256_mul_ps(v, x1));
+    }
+    out0[r] = finish_lanes(a00, r0, q0, body, dim);
+    out0[r + 1] = finish_lanes(a01, r1, q0, body, dim);
+    out0[r + 2] = finish_lanes(a02, r2, q0, body, dim);
+    out0[r + 3] = finish_lanes(a03, r3, q0, body, dim);
+    out1[r] = finish_lanes(a10, r0, q1, body, dim);
+    out1[r + 1] = finish_lanes(a11, r1, q1, body, dim);
+    out1[r + 2] = finish_lanes(a12, r2, q1, body, dim);
+    out1[r + 3] = finish_lanes(a13, r3, q1, body, dim);
+  }
+  for (; r < count; ++r) {
+    const float* row = rows + r * stride;
+    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps();
+    for (std::size_t i = 0; i < body; i += 8) {
+      const __m256 v = _mm256_loadu_ps(row + i);
+      a0 = _mm256_add_ps(a0, _mm256_mul_ps(v, _mm256_loadu_ps(q0 + i)));
+      a1 = _mm256_add_ps(a1, _mm256_mul_ps(v, _mm256_loadu_ps(q1 + i)));
+    }
+    out0[r] = finish_lanes(a0, row, q0, body, dim);
+    out1[r] = finish_lanes(a1, row, q1, body, dim);
+  }
+}
+#endif
+
+void dot_rows_pair_generic(const float* rows, std::size_t count, std::size_t dim,
+                           std::size_t stride, const float* q0, const float* q1, float* out0,
+                           float* out1) noexcept {
+  vec::dot_rows(rows, count, dim, stride, q0, out0);
+  vec::dot_rows(rows, count, dim, stride, q1, out1);
+}
+
+using DotRowsPairFn = void (*)(const float*, std::size_t, std::size_t, std::size_t, const float*,
+                               const float*, float*, float*) noexcept;
+
+DotRowsPairFn pick_dot_rows_pair() noexcept {
+#ifdef THALREN_EMB_X86
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return dot_rows_pair_avx2;
+#endif
+  return dot_rows_pair_generic;
+}
+
+void dot_rows_pair(const float* rows, std::size_t count, std::size_t dim, std::size_t stride,
+                   const float* q0, const float* q1, float* out0, float* out1) noexcept {
+  static const DotRowsPairFn fn = pick_dot_rows_pair();
+  fn(rows, count, dim, stride, q0, q1, out0, out1);
+}
+
+// ---------------------------------------------------------------------------
 // Products of row blocks.
 
 // out[r] = dot_product(row r, v) for `count` rows of `dim` floats at `rows`
@@ -429,17 +537,26 @@ std::vector<float> pairwise_distances(FloatRows&& embeddings) {
     return out;
   }
   // Blocks of rows i against blocks of rows j, so that the j block is
-  // re-read from cache for every i of the i block.
+  // re-read from cache for every i of the i block; rows i go two at a time.
   const std::size_t block = block_rows_for(cols);
+  auto row = [&](std::size_t i) { return data + i * cols; };
   for (std::size_t i0 = 0; i0 + 1 < n; i0 += block) {
     const std::size_t i1 = std::min(n - 1, i0 + block);
     for (std::size_t j0 = i0 + 1; j0 < n; j0 += block) {
       const std::size_t j1 = std::min(n, j0 + block);
-      for (std::size_t i = i0; i < i1; ++i) {
+      std::size_t i = i0;
+      for (; i + 2 <= i1; i += 2) {
+        // Row i takes j from max(j0, i + 1), row i + 1 from max(j0, i + 2).
+        if (i + 1 >= j0 && i + 1 < j1) out[offset(i)] = vec::dot_product({row(i), cols}, {row(i + 1), cols});
+        const std::size_t js = std::max(j0, i + 2);
+        if (js >= j1) continue;
+        dot_rows_pair(row(js), j1 - js, cols, cols, row(i), row(i + 1),
+                      out.data() + offset(i) + (js - i - 1), out.data() + offset(i + 1) + (js - i - 2));
+      }
+      for (; i < i1; ++i) {
         const std::size_t js = std::max(j0, i + 1);
         if (js >= j1) continue;
-        float* dst = out.data() + offset(i) + (js - i - 1);
-        vec::dot_rows(data + js * cols, j1 - js, cols, cols, data + i * cols, dst);
+        vec::dot_rows(row(js), j1 - js, cols, cols, row(i), out.data() + offset(i) + (js - i - 1));
       }
     }
   }
@@ -475,6 +592,15 @@ class BoundedBest {
   BoundedBest(Candidate* slots, std::size_t capacity) : slots_(slots), capacity_(capacity) {}
 
   void offer(Candidate c) noexcept {
+    // Most candidates of a long row lose to the worst kept one outright.
+    if (size_ == capacity_ && c.sim < slots_[0].sim) return;
+    offer_slow(c);
+  }
+  // Sorts the kept candidates best first.
+  void finish() noexcept { std::sort_heap(slots_, slots_ + size_, ranks_before); }
+
+ private:
+  void offer_slow(Candidate c) noexcept {
     if (size_ < capacity_) {
       slots_[size_++] = c;
       std::push_heap(slots_, slots_ + size_, ranks_before);
@@ -484,11 +610,7 @@ class BoundedBest {
       std::push_heap(slots_, slots_ + size_, ranks_before);
     }
   }
-  // Sorts the kept candidates best first.
-  void finish() noexcept { std::sort_heap(slots_, slots_ + size_, ranks_before); }
-  std::size_t size() const noexcept { return size_; }
 
- private:
   Candidate* slots_;
   std::size_t capacity_;
   std::size_t size_ = 0;
@@ -534,8 +656,12 @@ KnnGraph knn_graph(FloatRows&& embeddings, std::uint64_t k) {
     const std::size_t width = j1 - j0;
     std::vector<float> tile((i1 - i0) * width, 0.0f);
     if (cols > 0) {
-      for (std::size_t i = i0; i < i1; ++i)
-        vec::dot_rows(data + j0 * cols, width, cols, cols, data + i * cols, tile.data() + (i - i0) * width);
+      const float* j_rows = data + j0 * cols;
+      std::size_t i = i0;
+      for (; i + 2 <= i1; i += 2)
+        dot_rows_pair(j_rows, width, cols, cols, data + i * cols, data + (i + 1) * cols,
+                      tile.data() + (i - i0) * width, tile.data() + (i + 1 - i0) * width);
+      for (; i < i1; ++i) vec::dot_rows(j_rows, width, cols, cols, data + i * cols, tile.data() + (i - i0) * width);
     }
     {
       std::lock_guard<std::mutex> lock(block_locks[bi]);

@@ -250,8 +250,8 @@ TEST(Pairwise, WorkedExampleAndReference) {
   EXPECT_EQ(pairwise_distances(rows_of({{}, {1, 2}})), std::vector<float>{1.0f});
 
   std::mt19937 rng(5);
-  for (std::size_t dim : {3u, 8u, 384u, 1000u}) {
-    const std::size_t n = dim == 1000 ? 300 : 150;
+  for (std::size_t dim : {3u, 8u, 13u, 384u, 1000u, 1001u}) {
+    const std::size_t n = dim >= 1000 ? 300 : 151;
     FloatRows e = random_rows(rng, n, dim);
     std::vector<std::vector<float>> norm;
     for (std::size_t i = 0; i < n; ++i) norm.push_back(ref_normalized(e.row(i)));
@@ -276,7 +276,7 @@ TEST(Knn, WorkedExampleTiesAndReference) {
   };
   // Several cache blocks (rows are scored tile by tile), ties everywhere.
   for (Shape shape : {Shape{60, 4, 0}, Shape{60, 4, 3}, Shape{60, 4, 40}, Shape{60, 4, 1000},
-                      Shape{600, 4, 1}, Shape{600, 4, 7}, Shape{600, 4, 599}, Shape{300, 384, 5}}) {
+                      Shape{600, 4, 1}, Shape{600, 4, 7}, Shape{600, 4, 599}, Shape{300, 384, 5}, Shape{301, 13, 9}}) {
     const std::size_t n = shape.n, dim = shape.dim, k = shape.k;
     FloatRows e;
     for (std::size_t i = 0; i < n; ++i) {
