@@ -111,8 +111,13 @@ std::string filter_lines(std::string_view text, Keep keep) {
       pos = nl + 1;
     }
     // The prefixes tested end in no whitespace, so trimming the start is
-    // enough to decide "the trimmed line starts with".
-    if (!keep(unicode::trim_start(line))) continue;
+    // enough to decide "the trimmed line starts with". ASCII whitespace is
+    // skipped inline; the decoder is needed only at a non-ASCII byte.
+    std::size_t lead = 0;
+    while (lead < line.size() && (line[lead] == ' ' || (line[lead] >= '\t' && line[lead] <= '\r'))) ++lead;
+    std::string_view rest = line.substr(lead);
+    if (!rest.empty() && static_cast<unsigned char>(rest.front()) >= 0x80) rest = unicode::trim_start(rest);
+    if (!keep(rest)) continue;
     if (!first) out.push_back('\n');
     out.append(line);
     first = false;
