@@ -123,15 +123,15 @@ bool may_open_fence(std::string_view text, std::size_t at) {
 // at the first "```" where the expression matches anchored. There, at most one
 // language word can match and be followed by whitespace (when a shorter word
 // matches, a longer one needs a letter where the shorter needs whitespace),
-// and the greedy \s*
-// runs through the last newline of the whitespace after it: that is the
-// anchored match of `opening` alone, ending at the body start b. The lazy body
-// then ends at the first "```" at or after b + min_body. Paths that give
-// back newlines start the body earlier, but only over whitespace, which holds
-// no "```": they can differ only when min_body is 1 and a "```" starts exactly
-// at b, and then their body is whitespace (empty once trimmed) and no later
-// match exists either. So the engine runs over openings only; bodies, often
-// most of the text, are crossed with a substring search.
+// and the greedy \s* runs through the last newline of the whitespace after
+// it: that is the anchored match of `opening` alone, ending at the body start
+// b. The lazy body then ends at the first "```" at or after b + min_body.
+// Paths that give back newlines start the body earlier, but only over
+// whitespace, which holds no "```": they can differ only when min_body is 1
+// and a "```" starts exactly at b, and then their body is whitespace (empty
+// once trimmed) and no later match exists either. So the engine runs over
+// openings only; bodies, often most of the text, are crossed with a substring
+// search.
 template <class Fn>
 void for_each_fence(const regex::Regex& opening, std::size_t min_body, std::string_view text, Fn fn) {
   if (text.empty()) return;
