@@ -62,9 +62,10 @@ struct QuantizedEmbedding {
   std::int8_t zero_point = 0;
 };
 
-// Symmetric 8-bit quantisation: the largest finite-or-infinite magnitude maps
-// to 127, NaN elements become 0, zero point 0. An empty input gives scale 1;
-// an all-zero input gets scale NORM_FLOOR.
+// Symmetric 8-bit quantisation: the largest magnitude (NaN elements skipped)
+// maps to 127, each element to round(v / scale) with halves away from zero,
+// NaN to 0; zero point 0. An empty input gives scale 1, an all-zero input
+// scale NORM_FLOOR and all-zero data.
 QuantizedEmbedding quantize_embedding_slice(std::span<const float> values);
 
 // One result per row, in order; more than PARALLEL_THRESHOLD rows are
@@ -101,17 +102,24 @@ std::vector<float> matmul_vector_internal(const FlatMatrix& matrix, std::span<co
 // expected {}"), then the product. No rows: empty result.
 std::vector<float> matmul_vector(FloatRows&& matrix, std::span<const float> vector);
 
-// One product per vector, as a matrix with one row per vector (row v = matmul_vector_internal(matrix,
-// vectors[v])). Rows are checked against the first row, vectors against the
-// column count ("Vector has {} dims, expected {}"; the first failing vector in
-// input order is reported). More than 10 vectors go to the worker pool.
+// One product per vector, as a matrix with one row per vector (row v is
+// matmul_vector_internal(matrix, vectors[v])). Rows are checked against the
+// first row, vectors against the column count ("Vector has {} dims, expected
+// {}"; every vector is checked before any product, so the first failing
+// vector in input order is reported). More than 10 vectors go to the pool.
 FlatMatrix batch_matmul_vector(FloatRows&& matrix, const FloatRows& vectors);
 
-// The projection matrix R (target_dim x d, row-major) is drawn from a 64-bit
-// LCG seeded with `seed`; see embeddings.cpp for the exact fraction. Row v of
-// the result is R * embeddings[v]. ValueError "Target dimension must be <= input
-// dimension" when d < target_dim, "Vector has {} dims, expected {}" for an
-// embedding whose length is not d.
+// Row v of the result is R * embeddings[v], R a target_dim x d matrix drawn
+// in storage order (row 0 left to right, then row 1, ...). Each entry advances
+// the 64-bit state (initially `seed`) to state * 6364136223846793005 + 1 mod
+// 2^64 and takes the fraction f = (state >> 40) / 2^24 from its top 24 bits:
+// exact in binary32, uniform over [0, 1) and never 1. The entry is
+// ((f + f) - 1) * sqrt(1 / target_dim), all in binary32, so it lies in
+// [-x, x) for x = sqrt(1 / target_dim). R is drawn a block of rows at a time,
+// never held whole when it would be larger than a million floats.
+// ValueError "Target dimension must be <= input dimension" when d <
+// target_dim, "Vector has {} dims, expected {}" for an embedding whose length
+// is not d (the first in input order). More than 10 embeddings go to the pool.
 FlatMatrix random_projection(const FloatRows& embeddings, std::uint64_t target_dim,
                              std::uint64_t seed);
 
@@ -123,9 +131,10 @@ float projection_entry(std::uint64_t target_dim, std::uint64_t seed, std::uint64
 // rows normalised with a left-to-right sum of squares. Calling thread only.
 std::vector<float> pairwise_distances(FloatRows&& embeddings);
 
-// For every embedding, its min(k, n - 1) nearest others by cosine, nearest
-// first; ties keep the lower index first and NaN similarities rank after
-// every number (in index order).
+// For every embedding, its min(k, n - 1) nearest others by cosine (rows
+// normalised as in pairwise_distances), nearest first; ties keep the lower
+// index first and NaN similarities rank after every number, in index order.
+// Always computed on the worker pool; each pair is scored once.
 struct KnnGraph {
   std::size_t n = 0;  // embeddings
   std::size_t m = 0;  // neighbours per embedding
