@@ -172,6 +172,10 @@ def cases():
         out.append(harness.Case(
             "scan_secrets", f"adversarial {name}", lambda t=one: tn.scan_secrets(t),
             note=_linear_note(lambda mb, u=unit: tn.scan_secrets(adversarial(u, mb)), f"{unit[:16]!r}...")))
+    dense = {mb: " ".join(f"AKIA{i:016d}" for i in range((mb << 20) // 21)) for mb in (1, 4)}
+    out.append(harness.Case(
+        "mask_secrets", "1 MB of distinct AWS key ids", lambda: tn.mask_secrets(dense[1]),
+        note=_linear_note(lambda mb: tn.mask_secrets(dense[mb]), "50k / 200k distinct keys")))
     mixed = "".join(ADVERSARIAL.values())
     out.append(harness.Case(
         "mask_secrets", "adversarial mix", lambda t=adversarial(mixed, 1): tn.mask_secrets(t),

@@ -65,6 +65,10 @@ std::vector<std::string> list_secret_patterns();
 // `visible_chars` bytes at either end. Any `visible_chars` (even one whose
 // double overflows 64 bits) is accepted; one of at least half the match
 // length masks the whole match.
+//
+// Cost: near-linear in the text plus the occurrences of the secrets, except
+// when secrets contain the mask character itself; then each distinct such
+// secret costs one pass over the result.
 std::string mask_secrets(std::string_view text, char32_t mask_char = U'*',
                          std::uint64_t visible_chars = 4);
 
