@@ -7,7 +7,9 @@ pyahocorasick automaton and the `re` expression are built once, outside the
 timing; ours include the per-call conversion of the pattern list and the
 automaton-cache lookup for the module functions. For count_pattern_matches
 (standard, non-overlapping) pyahocorasick's nearest offer is its overlapping
-`iter`, which reports at least as many matches.
+`iter`, which reports at least as many matches. pyahocorasick's `iter_long`
+skips a few leftmost-longest matches after a failed longer candidate; the
+`re` alternation is the reference for that answer.
 """
 from __future__ import annotations
 
@@ -114,16 +116,21 @@ def cases():
         auto = _pyahocorasick(patterns)
         rx = _alternation(patterns)
         n_long = matcher.count_matches(text)
-        # Same leftmost-longest answer from all three.
-        assert n_long == sum(1 for _ in auto.iter_long(text)) == len(rx.findall(text))
-        assert tn.count_pattern_matches(text, patterns, False) > 0
-        note = f"{n_long} leftmost-longest matches"
+        # The longest-first alternation is leftmost-longest: the same answer.
+        assert [(m.start, m.end) for m in matcher.find_all(text)] == [m.span() for m in rx.finditer(text)]
+        n_std = tn.count_pattern_matches(text, patterns, False)
+        n_peer = sum(1 for _ in auto.iter_long(text))
+        note = (f"{n_long} leftmost-longest matches (pyahocorasick iter_long finds {n_peer}); "
+                f"{n_std} standard matches")
 
         out.append(harness.Case("PatternMatcher.find_all", label, lambda m=matcher: m.find_all(text),
                                 "pyahocorasick iter_long", lambda a=auto: list(a.iter_long(text)),
                                 target=2.0, note=note))
-        out.append(harness.Case("PatternMatcher.find_all", label, lambda m=matcher: m.find_all(text),
-                                "re alternation", lambda r=rx: list(r.finditer(text))))
+        # The alternation takes seconds per call at 5,000 patterns: time it
+        # once per size (on count_matches) to keep the run short.
+        if count < 5000:
+            out.append(harness.Case("PatternMatcher.find_all", label, lambda m=matcher: m.find_all(text),
+                                    "re alternation", lambda r=rx: list(r.finditer(text))))
         out.append(harness.Case("PatternMatcher.count_matches", label, lambda m=matcher: m.count_matches(text),
                                 "pyahocorasick iter_long", lambda a=auto: sum(1 for _ in a.iter_long(text)),
                                 target=2.0))
@@ -133,9 +140,10 @@ def cases():
                                 lambda p=patterns: tn.count_pattern_matches(text, p, False),
                                 "pyahocorasick iter", lambda a=auto: sum(1 for _ in a.iter(text)),
                                 target=2.0))
-        out.append(harness.Case("count_pattern_matches", label,
-                                lambda p=patterns: tn.count_pattern_matches(text, p, False),
-                                "re alternation", lambda r=rx: len(r.findall(text))))
+        if count < 5000:
+            out.append(harness.Case("count_pattern_matches", label,
+                                    lambda p=patterns: tn.count_pattern_matches(text, p, False),
+                                    "re alternation", lambda r=rx: len(r.findall(text))))
     small = pattern_set(100)
     out.append(harness.Case("contains_any_pattern", "200 B, 100 patterns (cached)",
                             lambda: tn.contains_any_pattern(text[:200], small),
