@@ -135,6 +135,8 @@ def test_pattern_list_and_severities():
     assert tn.list_secret_patterns() == NAMES
     text = "\n".join(t for _, t, _ in SAMPLES)
     summary = tn.scan_secrets_summary(text)
+    assert list(summary) == ["total_matches", "has_secrets", "by_type", "by_severity"]
+    assert summary["has_secrets"] is True and summary["total_matches"] == len(tn.scan_secrets(text))
     by_type = summary["by_type"]
     assert set(by_type) == set(NAMES)
     assert set(summary["by_severity"]) == {"critical", "high", "medium"}
