@@ -27,7 +27,6 @@ constexpr std::string_view without_suffix(std::string_view pattern, std::string_
 // The process-wide expressions, compiled on first use by any extractor.
 struct Tables {
   regex::Regex code_block_opening{without_suffix(CODE_BLOCK_PATTERN, kLazyBodyAny)};
-  regex::Regex indented_code{INDENTED_CODE_PATTERN};
   std::vector<regex::Regex> file_path;
   regex::Regex backtick_path{BACKTICK_PATH_PATTERN};
   regex::Regex shell_fence_opening{without_suffix(SHELL_COMMAND_PATTERNS[0], kLazyBodySome)};
@@ -157,6 +156,40 @@ void for_each_fence(const regex::Regex& opening, std::size_t min_body, std::stri
   }
 }
 
+// Calls fn(group 1) for each successive match of INDENTED_CODE_PATTERN,
+// `(?m)(?:^|\n)((?:[ ]{4,}|\t).+(?:\n(?:[ ]{4,}|\t).+)*)`, read line by line.
+// A line qualifies when it starts with four spaces and has a fifth character,
+// or starts with a tab and has a second one (`.` takes anything but a
+// newline; the greedy space run gives back what `.+` needs). The leftmost
+// match starts just before the first qualifying line (at its newline, or at
+// the start of the text), and the greedy repetition takes every qualifying
+// line that follows; the next search starts at that run's final newline,
+// whose next line does not qualify. So group 1 is each maximal run of
+// consecutive qualifying lines, without its line end.
+template <class Fn>
+void for_each_indented_run(std::string_view text, Fn fn) {
+  auto qualifies = [](std::string_view line) {
+    return (line.size() >= 5 && line.starts_with("    ")) || (line.size() >= 2 && line.front() == '\t');
+  };
+  std::size_t run_start = std::string_view::npos;
+  std::size_t run_end = 0;
+  std::size_t pos = 0;
+  while (true) {
+    const std::size_t nl = text.find('\n', pos);
+    const std::size_t end = nl == std::string_view::npos ? text.size() : nl;
+    if (qualifies(text.substr(pos, end - pos))) {
+      if (run_start == std::string_view::npos) run_start = pos;
+      run_end = end;
+    } else if (run_start != std::string_view::npos) {
+      fn(text.substr(run_start, run_end - run_start));
+      run_start = std::string_view::npos;
+    }
+    if (nl == std::string_view::npos) break;
+    pos = nl + 1;
+  }
+  if (run_start != std::string_view::npos) fn(text.substr(run_start, run_end - run_start));
+}
+
 // One indented run with its common indentation removed, trimmed.
 std::string dedent(std::string_view run) {
   std::vector<std::string_view> lines;
@@ -227,11 +260,7 @@ std::vector<std::string> extract_code_blocks(std::string_view text) {
   });
   if (!blocks.empty()) return blocks;
 
-  // Group 1 is the whole match without the newline that may open it (the run
-  // itself starts with a space or a tab), so no capture pass is needed.
-  t.indented_code.for_each_match(text, [&](const regex::Match& m) {
-    std::string_view run = m.text();
-    if (run.front() == '\n') run.remove_prefix(1);
+  for_each_indented_run(text, [&](std::string_view run) {
     std::string block = dedent(run);
     if (!block.empty()) blocks.push_back(std::move(block));
   });

@@ -134,6 +134,58 @@ TEST(Extractor, FilePathsEqualPlainIteration) {
   }
 }
 
+// The indented runs found by the expression itself, dedented as described:
+// common indentation in bytes over the non-blank lines, a cut inside a
+// multi-byte character moving to the next character boundary.
+std::vector<std::string> reference_indented_blocks(std::string_view text) {
+  std::vector<std::string> out;
+  compiled(extractor::INDENTED_CODE_PATTERN).for_each_match(
+      text,
+      [&](const regex::Match& m) {
+        std::vector<std::string_view> lines;
+        std::string_view run = m.group(1);
+        std::size_t pos = 0;
+        while (true) {
+          std::size_t nl = run.find('\n', pos);
+          std::string_view line = run.substr(pos, nl == std::string_view::npos ? run.npos : nl - pos);
+          if (line.ends_with('\r')) line.remove_suffix(1);
+          lines.push_back(line);
+          if (nl == std::string_view::npos) break;
+          pos = nl + 1;
+        }
+        std::optional<std::size_t> common;
+        for (std::string_view line : lines) {
+          if (unicode::trim(line).empty()) continue;
+          std::size_t indent = unicode::leading_white_space_bytes(line);
+          if (!common || indent < *common) common = indent;
+        }
+        std::string joined;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+          if (i) joined += '\n';
+          std::string_view line = lines[i];
+          if (line.size() <= common.value_or(0)) {
+            joined += unicode::trim(line);
+          } else {
+            joined += line.substr(unicode::ceil_char_boundary(line, common.value_or(0)));
+          }
+        }
+        std::string_view block = unicode::trim(joined);
+        if (!block.empty()) out.emplace_back(block);
+      },
+      1);
+  return out;
+}
+
+TEST(Extractor, IndentedBlocksEqualPlainIteration) {
+  const std::vector<std::string_view> pieces = {"    ", " ", "\t", "\n", "\n", "\r", "a", "x = 1",
+                                                "\u3000", "\u2003", "\u00e9", "     ", "\t\t"};
+  std::mt19937 rng(5);
+  for (int i = 0; i < 30000; ++i) {
+    std::string text = random_text(rng, pieces, 30);
+    ASSERT_EQ(extractor::extract_code_blocks(text), reference_indented_blocks(text)) << text;
+  }
+}
+
 TEST(Sanitizer, StripMarkupEqualsReplaceThenSplit) {
   const std::vector<std::string_view> pieces = {"a", "<", ">", "<>", "<b>", "</i>", " ", "\n", "\u3000",
                                                 "\u0085", "\u00e9", "x y", "<a\nb>", "\t"};
