@@ -369,6 +369,50 @@ def test_large_vectors():
     assert tn.top_k_similar([1.0], [[1.0]] * 1000, k=10**18)[0] == (0, 1.0)
 
 
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda: tn.batch_cosine_similarity([], [[], []]), [0.0, 0.0]),
+        (lambda: tn.batch_cosine_similarity_normalized([], [[]]), [0.0]),
+        (lambda: tn.top_k_similar([], [[], []], 1), [(0, 0.0)]),
+        (lambda: tn.top_k_similar_normalized([], [[]], 5), [(0, 0.0)]),
+        (lambda: tn.similarity_matrix([[]], [[], []]), [[0.0, 0.0]]),
+        (lambda: tn.similarity_matrix([[]], [[]], normalize=False), [[0.0]]),
+        (lambda: tn.batch_normalize_vectors([[], ()]), [[], []]),
+    ],
+)
+def test_empty_vectors(call, expected):
+    assert call() == expected
+
+
+class Seq:
+    """A sequence that is neither a list nor a tuple."""
+
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+def test_generic_sequences_and_hostile_shapes():
+    assert tn.batch_cosine_similarity(Seq([3, 4]), Seq([Seq([4, 3]), (4.0, 3.0)])) == [0.9599999785423279] * 2
+    with pytest.raises(TypeError, match="'generator' object is not an instance of 'Sequence'"):
+        tn.cosine_similarity((x for x in [1.0]), [1.0])
+    with pytest.raises(TypeError, match="'dict' object is not an instance of 'Sequence'"):
+        tn.batch_normalize_vectors([{0: 1.0}])
+    deep = [1.0]
+    for _ in range(10_000):
+        deep = [deep]
+    with pytest.raises(TypeError):
+        tn.batch_normalize_vectors(deep)
+    with pytest.raises(TypeError):
+        tn.similarity_matrix([[1.0]], [[1.0], None])
+
+
 def test_non_finite_values_propagate():
     inf, nan = float("inf"), float("nan")
     assert math.isnan(tn.cosine_similarity([nan, 1.0], [1.0, 1.0]))
