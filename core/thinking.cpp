@@ -225,39 +225,63 @@ ThinkingPattern extract_keywords(std::string_view text) {
 }
 
 std::string normalize_block(std::string_view text) {
+  // Most text is already normal (words separated by one ASCII space), so
+  // copy maximal normal stretches in one piece and only rewrite the
+  // whitespace runs that need it.
   std::string out;
   out.reserve(text.size());
-  bool pending_space = false;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
+  const std::size_t n = text.size();
+  // Length of the whitespace character at `pos`, 0 when it is something else.
+  auto space_at = [&](std::size_t pos) -> std::size_t {
     const unsigned char byte = static_cast<unsigned char>(text[pos]);
-    std::size_t length;
-    bool space;
-    if (byte < 0x80) {
-      space = ascii_white_space(byte);
-      // Take a whole run of ASCII non-space bytes at once.
-      length = 1;
-      if (!space) {
-        while (pos + length < text.size()) {
-          const unsigned char next = static_cast<unsigned char>(text[pos + length]);
-          if (next >= 0x80 || ascii_white_space(next)) break;
-          ++length;
-        }
+    if (byte < 0x80) return ascii_white_space(byte) ? 1 : 0;
+    const unicode::Decoded d = unicode::decode_at(text, pos);
+    return unicode::is_white_space(d.code_point) ? d.length : 0;
+  };
+  // The first whitespace character at or after `pos`: offset and length
+  // (n and 0 when there is none).
+  auto next_space = [&](std::size_t pos) -> std::pair<std::size_t, std::size_t> {
+    while (pos < n) {
+      const unsigned char byte = static_cast<unsigned char>(text[pos]);
+      if (byte < 0x80) {
+        if (ascii_white_space(byte)) return {pos, 1};
+        ++pos;
+        continue;
       }
-    } else {
       const unicode::Decoded d = unicode::decode_at(text, pos);
-      space = unicode::is_white_space(d.code_point);
-      length = d.length;
+      if (unicode::is_white_space(d.code_point)) return {pos, d.length};
+      pos += d.length;
     }
-    if (space) {
-      pending_space = !out.empty();
-    } else {
-      if (pending_space) out.push_back(' ');
-      pending_space = false;
-      out.append(text.substr(pos, length));
+    return {n, 0};
+  };
+  // Byte offset just past the whitespace run that starts at `pos`.
+  auto run_end = [&](std::size_t pos) {
+    while (pos < n) {
+      const std::size_t length = space_at(pos);
+      if (length == 0) break;
+      pos += length;
     }
-    pos += length;
+    return pos;
+  };
+
+  std::size_t copy_from = run_end(0);  // leading whitespace is dropped
+  std::size_t pos = copy_from;
+  while (pos < n) {
+    const auto [at, length] = next_space(pos);
+    if (length == 0) break;
+    const std::size_t end = run_end(at);
+    if (end == n) {  // trailing whitespace is dropped
+      out.append(text.substr(copy_from, at - copy_from));
+      return out;
+    }
+    if (!(end == at + 1 && text[at] == ' ')) {
+      out.append(text.substr(copy_from, at - copy_from));
+      out.push_back(' ');
+      copy_from = end;
+    }
+    pos = end;
   }
+  out.append(text.substr(copy_from));
   return out;
 }
 
