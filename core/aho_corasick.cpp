@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <deque>
+#include <stdexcept>
 #include <limits>
 #include <string>
 #include <utility>
@@ -175,6 +176,17 @@ struct Automaton::Impl {
   // match state's (often cold) table row.
   std::vector<std::uint64_t> extends_after_match;
 
+  // Standard semantics: every pattern ending at a match state, for
+  // overlapping enumeration. A special state's outputs start at the terminal
+  // state first_output[s] (its longest pattern); each terminal state holds
+  // its own patterns (own_patterns[own_offset[t] .. own_offset[t + 1]]) and
+  // links to the next shorter terminal suffix (0: none).
+  std::vector<std::uint32_t> first_output;
+  std::vector<std::uint32_t> next_output;
+  std::vector<std::uint32_t> own_offset;
+  std::vector<std::uint32_t> own_patterns;
+  std::vector<std::uint32_t> empty_patterns;  // every empty pattern, in order
+
   void build(std::span<const std::string_view> patterns);
   std::optional<Match> find_nonempty(std::string_view hay, std::size_t from) const;
   bool any_nonempty(std::string_view hay, std::size_t from) const;
@@ -332,6 +344,44 @@ void each_match(const Automaton::Impl& a, Step step, std::string_view text, F&& 
   }
 }
 
+// Overlapping enumeration over a standard automaton.
+template <class Step, class F>
+void each_overlapping(const Automaton::Impl& a, Step step, std::string_view text, F&& f) {
+  const auto* hay = reinterpret_cast<const std::uint8_t*>(text.data());
+  const std::size_t n = text.size();
+  const bool empties = !a.empty_patterns.empty();
+  auto emit_empty = [&](std::size_t at) {
+    for (const std::uint32_t p : a.empty_patterns) f(Match{p, at, at});
+  };
+  if (empties) emit_empty(0);
+  if (!a.has_nonempty) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + 1 == n || (hay[i + 1] & 0xC0) != 0x80) emit_empty(i + 1);
+    }
+    return;
+  }
+  const std::uint32_t root = a.root;
+  RootSkipper skipper(a.prefilter);
+  std::uint32_t q = root;
+  std::size_t i = 0;
+  while (i < n) {
+    if (q == root && !empties && skipper.active()) {
+      i = skipper.skip(hay, i, n);
+      if (i >= n) break;
+    }
+    q = step.next(q, hay[i++]);
+    if (q < root) {
+      for (std::uint32_t t = a.first_output[step.index(q)]; t != 0; t = a.next_output[t]) {
+        const std::size_t len = a.match_length[t];
+        for (std::uint32_t k = a.own_offset[t]; k < a.own_offset[t + 1]; ++k) {
+          f(Match{a.own_patterns[k], i - len, i});
+        }
+      }
+    }
+    if (empties && (i == n || (hay[i] & 0xC0) != 0x80)) emit_empty(i);
+  }
+}
+
 }  // namespace
 
 void Automaton::Impl::build(std::span<const std::string_view> patterns) {
@@ -351,6 +401,7 @@ void Automaton::Impl::build(std::span<const std::string_view> patterns) {
     const std::string_view pat = patterns[p];
     if (pat.empty()) {
       if (empty_pattern == kNone) empty_pattern = static_cast<std::uint32_t>(p);
+      empty_patterns.push_back(static_cast<std::uint32_t>(p));
       continue;
     }
     has_nonempty = true;
@@ -397,6 +448,7 @@ void Automaton::Impl::build(std::span<const std::string_view> patterns) {
   };
   std::vector<Node> nodes(2);
   std::vector<Edge> edges;
+  std::vector<std::uint32_t> terminal_of(patterns.size(), kNone);
   std::vector<std::uint32_t> root_children(class_count, kNone);
   const std::size_t limit = options.state_limit;
 
@@ -432,6 +484,7 @@ void Automaton::Impl::build(std::span<const std::string_view> patterns) {
       s = t;
     }
     if (nodes[s].pattern == kNone) nodes[s].pattern = static_cast<std::uint32_t>(p);
+    terminal_of[p] = s;
   }
   trie_states = nodes.size() - 1;
   const std::size_t total = nodes.size();
@@ -522,6 +575,27 @@ void Automaton::Impl::build(std::span<const std::string_view> patterns) {
     if (out[s] != kNone) {
       match_pattern[new_id[s]] = nodes[out[s]].pattern;
       match_length[new_id[s]] = nodes[out[s]].depth;
+    }
+  }
+  if (!leftmost) {
+    first_output.assign(specials, 0);
+    next_output.assign(specials, 0);
+    own_offset.assign(static_cast<std::size_t>(specials) + 1, 0);
+    for (const std::uint32_t s : order) {
+      if (out[s] == kNone) continue;
+      first_output[new_id[s]] = new_id[out[s]];
+      if (out[s] == s && fail_b[s] > 1 && out[fail_b[s]] != kNone) {
+        next_output[new_id[s]] = new_id[out[fail_b[s]]];
+      }
+    }
+    for (const std::uint32_t t : terminal_of) {
+      if (t != kNone) ++own_offset[new_id[t] + 1];
+    }
+    for (std::size_t i = 1; i < own_offset.size(); ++i) own_offset[i] += own_offset[i - 1];
+    own_patterns.resize(own_offset.back());
+    std::vector<std::uint32_t> fill(own_offset.begin(), own_offset.end() - 1);
+    for (std::size_t p = 0; p < terminal_of.size(); ++p) {
+      if (terminal_of[p] != kNone) own_patterns[fill[new_id[terminal_of[p]]]++] = static_cast<std::uint32_t>(p);
     }
   }
 
@@ -749,6 +823,19 @@ void Automaton::visit(std::string_view haystack, Visitor visitor, void* context)
   }
   MatchIterator it(*this, haystack);
   while (auto m = it.next()) visitor(context, *m);
+}
+
+void Automaton::visit_overlapping(std::string_view haystack, Visitor visitor, void* context) const {
+  const Impl& a = *impl_;
+  if (a.options.semantics != MatchSemantics::Standard) {
+    throw std::logic_error("overlapping matches need standard semantics");
+  }
+  auto forward = [&](const Match& m) { visitor(context, m); };
+  if (a.dense) {
+    each_overlapping(a, DenseStep{a}, haystack, forward);
+  } else {
+    each_overlapping(a, SparseStep{a}, haystack, forward);
+  }
 }
 
 std::vector<Match> Automaton::find_all(std::string_view haystack) const {

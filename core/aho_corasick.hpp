@@ -147,6 +147,14 @@ class Automaton {
   void for_each_match(std::string_view haystack, F&& f) const {
     visit(haystack, &call_visitor<std::remove_reference_t<F>>, &f);
   }
+  // Standard semantics only (std::logic_error otherwise): every occurrence of
+  // every pattern, overlapping, by increasing end offset; at one end longer
+  // patterns come first and equal patterns in index order. Empty patterns
+  // occur at every character boundary, after the longer matches ending there.
+  template <class F>
+  void for_each_overlapping(std::string_view haystack, F&& f) const {
+    visit_overlapping(haystack, &call_visitor<std::remove_reference_t<F>>, &f);
+  }
   // Number of matches find_all would return, without materialising them.
   std::size_t count(std::string_view haystack) const;
 
@@ -171,6 +179,7 @@ class Automaton {
     (*static_cast<F*>(context))(match);
   }
   void visit(std::string_view haystack, Visitor visitor, void* context) const;
+  void visit_overlapping(std::string_view haystack, Visitor visitor, void* context) const;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -162,18 +162,83 @@ ClassificationResult make_result(TaskType type, double confidence, std::uint64_t
   return r;
 }
 
-CategoryScore TaskClassifier::score_category(std::string_view text, const Automaton& matcher,
-                                             std::span<const Keyword> keywords,
+namespace {
+
+// All six lists in one standard automaton, so classify() reads the text
+// once. Pattern order: action, analysis, generation, search, edit keywords,
+// then the negations; kCategoryStart[c] is the first pattern of category c
+// (category 5 = negations).
+constexpr int kNegationCategory = 5;
+constexpr std::array<std::uint32_t, 7> kCategoryStart = {
+    0, 14, 31, 41, 49, 64, 79,
+};
+constexpr std::array<std::span<const Keyword>, 5> kCategoryKeywords = {
+    std::span<const Keyword>(kActionKeywords), std::span<const Keyword>(kAnalysisKeywords),
+    std::span<const Keyword>(kGenerationKeywords), std::span<const Keyword>(kSearchKeywords),
+    std::span<const Keyword>(kEditKeywords),
+};
+static_assert(std::size(kActionKeywords) == 14 && std::size(kAnalysisKeywords) == 17 &&
+              std::size(kGenerationKeywords) == 10 && std::size(kSearchKeywords) == 8 &&
+              std::size(kEditKeywords) == 15 && std::size(kNegationPatterns) == 15);
+
+const Automaton& combined_matcher() {
+  static const Automaton matcher = [] {
+    std::vector<std::string_view> texts;
+    for (const auto& keywords : kCategoryKeywords) {
+      for (const Keyword& k : keywords) texts.push_back(k.text);
+    }
+    for (const std::string_view n : kNegationPatterns) texts.push_back(n);
+    try {
+      return Automaton(std::span<const std::string_view>(texts), keyword_options());
+    } catch (const std::exception&) {
+      throw std::logic_error("Failed to compile keyword patterns");
+    }
+  }();
+  return matcher;
+}
+
+int category_of(std::uint32_t pattern) {
+  int c = 0;
+  while (pattern >= kCategoryStart[c + 1]) ++c;
+  return c;
+}
+
+// One match of one category's own iteration.
+struct Hit {
+  int category;
+  std::uint32_t keyword;  // index within the category's list
+  std::size_t start;
+};
+
+// The matches each category's automaton would iterate, all from one pass:
+// the overlapping walk yields every occurrence by end (longer first at one
+// end), and a category takes the first occurrence that starts at or after
+// the end of its previous match -- the one ending earliest, the longest
+// among those -- which is exactly its own non-overlapping iteration.
+void collect_hits(std::string_view text, std::vector<Hit>& hits) {
+  std::array<std::size_t, 6> resume{};
+  combined_matcher().for_each_overlapping(text, [&](const aho_corasick::Match& m) {
+    const int c = category_of(m.pattern);
+    if (m.start < resume[c]) return;
+    resume[c] = m.end;
+    hits.push_back(Hit{c, m.pattern - kCategoryStart[c], m.start});
+  });
+}
+
+}  // namespace
+
+CategoryScore TaskClassifier::score_category(std::size_t text_length, std::span<const Keyword> keywords,
+                                             std::span<const KeywordHit> hits,
                                              std::span<const std::size_t> negations) const {
   CategoryScore result;
   double total = 0.0;
-  const double length = static_cast<double>(text.size());
+  const double length = static_cast<double>(text_length);
   // Matches arrive with increasing starts, so the nearest earlier negation is
   // found by a pointer that only moves forward.
   std::size_t before = 0;  // negations starting before the current match
-  matcher.for_each_match(text, [&](const aho_corasick::Match& m) {
-    const std::size_t s = m.start;
-    const double w = static_cast<double>(keywords[m.pattern].weight);
+  for (const KeywordHit& hit : hits) {
+    const std::size_t s = hit.start;
+    const double w = static_cast<double>(keywords[hit.keyword].weight);
     while (before < negations.size() && negations[before] < s) ++before;
     if (before > 0 && s - negations[before - 1] <= negation_radius_) {
       ++result.negated;
@@ -181,25 +246,30 @@ CategoryScore TaskClassifier::score_category(std::string_view text, const Automa
     } else {
       ++result.matched;
       const double f =
-          text.empty() ? 1.0 : 1.0 + position_weight_ * (1.0 - static_cast<double>(s) / length);
+          text_length == 0 ? 1.0 : 1.0 + position_weight_ * (1.0 - static_cast<double>(s) / length);
       total += w * f;
     }
-  });
+  }
   result.score = total > 0.0 ? total : 0.0;  // a NaN total also gives 0
   return result;
 }
 
 ClassificationResult TaskClassifier::classify(std::string_view text) const {
+  std::vector<Hit> hits;
+  collect_hits(text, hits);
   std::vector<std::size_t> negations;
-  get_negation_matcher().for_each_match(
-      text, [&](const aho_corasick::Match& m) { negations.push_back(m.start); });
-  const std::array<CategoryScore, 5> scores = {
-      score_category(text, get_action_matcher(), kActionKeywords, negations),
-      score_category(text, get_analysis_matcher(), kAnalysisKeywords, negations),
-      score_category(text, get_generation_matcher(), kGenerationKeywords, negations),
-      score_category(text, get_search_matcher(), kSearchKeywords, negations),
-      score_category(text, get_edit_matcher(), kEditKeywords, negations),
-  };
+  std::array<std::vector<KeywordHit>, 5> by_category;
+  for (const Hit& h : hits) {
+    if (h.category == kNegationCategory) {
+      negations.push_back(h.start);
+    } else {
+      by_category[h.category].push_back(KeywordHit{h.keyword, h.start});
+    }
+  }
+  std::array<CategoryScore, 5> scores;
+  for (int c = 0; c < 5; ++c) {
+    scores[c] = score_category(text.size(), kCategoryKeywords[c], by_category[c], negations);
+  }
   int winner = 0;
   double best = scores[0].score;
   double total = 0.0;

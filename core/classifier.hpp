@@ -48,6 +48,12 @@ const aho_corasick::Automaton& get_search_matcher();
 const aho_corasick::Automaton& get_edit_matcher();
 const aho_corasick::Automaton& get_negation_matcher();
 
+// A keyword match: its index in the category's list and its start offset.
+struct KeywordHit {
+  std::uint32_t keyword;
+  std::size_t start;
+};
+
 struct CategoryScore {
   double score = 0.0;  // never negative
   std::uint64_t matched = 0;
@@ -82,10 +88,10 @@ class TaskClassifier {
 
   ClassificationResult classify(std::string_view text) const;
 
-  // One category's score given the start offsets of the negations in `text`
-  // (ascending).
-  CategoryScore score_category(std::string_view text, const aho_corasick::Automaton& matcher,
-                               std::span<const Keyword> keywords,
+  // One category's score from its matches in iteration order and the start
+  // offsets of the negations (ascending), in a text of `text_length` bytes.
+  CategoryScore score_category(std::size_t text_length, std::span<const Keyword> keywords,
+                               std::span<const KeywordHit> hits,
                                std::span<const std::size_t> negations) const;
 
  private:

@@ -322,3 +322,78 @@ def test_docstrings():
     )
     assert tn.TaskClassifier.__doc__ == "Fast task classifier using Aho-Corasick multi-pattern matching."
     assert tn.ClassificationResult.__doc__ == "Classification result with confidence and metadata"
+
+
+# ---- agreement with a straightforward reference ----------------------------------
+
+_VOCAB = {
+    "action": [("execute", 1.0), ("apply", 1.0), ("run", 0.9), ("deploy", 1.0), ("build", 0.8), ("install", 0.9),
+               ("start", 0.7), ("stop", 0.7), ("restart", 0.8), ("test", 0.8), ("commit", 0.9), ("push", 0.8),
+               ("pull", 0.7), ("merge", 0.8)],
+    "analysis": [("analyze", 1.0), ("explore", 1.0), ("review", 0.9), ("understand", 0.9), ("explain", 0.9),
+                 ("describe", 0.8), ("investigate", 0.9), ("examine", 0.9), ("study", 0.8), ("assess", 0.8),
+                 ("evaluate", 0.8), ("summarize", 0.8), ("overview", 0.7), ("what is", 0.8), ("what does", 0.8),
+                 ("how does", 0.8), ("why does", 0.7)],
+    "generation": [("create", 1.0), ("generate", 1.0), ("write", 0.9), ("implement", 1.0), ("add", 0.8),
+                   ("new", 0.7), ("scaffold", 0.9), ("initialize", 0.8), ("setup", 0.8), ("bootstrap", 0.9)],
+    "search": [("find", 1.0), ("search", 1.0), ("locate", 0.9), ("grep", 1.0), ("look for", 0.9),
+               ("where is", 0.9), ("which file", 0.8), ("list", 0.7)],
+    "edit": [("modify", 1.0), ("refactor", 1.0), ("fix", 1.0), ("update", 0.9), ("change", 0.8), ("edit", 0.9),
+             ("rename", 0.9), ("move", 0.7), ("delete", 0.8), ("remove", 0.8), ("replace", 0.9), ("improve", 0.8),
+             ("optimize", 0.9), ("clean up", 0.8), ("debug", 0.9)],
+}
+_NEGATIONS = ["don't", "do not", "dont", "shouldn't", "should not", "wouldn't", "would not", "can't", "cannot",
+              "not", "never", "without", "avoid", "skip", "ignore"]
+
+
+def _iterate(raw, words):
+    """Standard non-overlapping iteration over bytes: earliest end, longest at that end."""
+    out, pos = [], 0
+    while True:
+        cands = [(j + len(w), -len(w), j, i) for i, w in enumerate(words)
+                 for j in range(pos, len(raw)) if raw.startswith(w, j)]
+        if not cands:
+            return out
+        end, _, start, i = min(cands)
+        out.append((start, i))
+        pos = end
+
+
+def _reference(text, position_weight=0.1, radius=20):
+    raw = text.encode().lower()  # bytes.lower folds ASCII letters only
+    def it(words):
+        return _iterate(raw, [w.encode() for w in words])
+    negs = [s for s, _ in it(_NEGATIONS)]
+    scores, matched, negated = [], 0, 0
+    for cat in ("action", "analysis", "generation", "search", "edit"):
+        words = [w for w, _ in _VOCAB[cat]]
+        total = 0.0
+        for s, i in it(words):
+            w = f32(_VOCAB[cat][i][1])
+            if any(n < s and s - n <= radius for n in negs):
+                negated += 1
+                total += w * -0.5
+            else:
+                matched += 1
+                total += w * (1.0 + position_weight * (1.0 - s / len(raw)))
+        scores.append(total if total > 0 else 0.0)
+    winner = max(i for i in range(5) if scores[i] == max(scores))
+    total = 0.0
+    for x in scores:
+        total += x
+    conf = scores[winner] / total if total > 0 else 0.0
+    names = [TT.Action, TT.Analysis, TT.Generation, TT.Search, TT.Edit]
+    return (names[winner] if conf >= 0.3 else TT.Default, conf, matched, negated)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_classify_agrees_with_reference(seed):
+    import random
+
+    rng = random.Random(seed)
+    pieces = [w for cat in _VOCAB.values() for w, _ in cat] + _NEGATIONS + [
+        "restart", "RESTART", "Remove", "do not", "the", " ", " ", "x", "\u00e9", "eat", "ing", "t", "re"]
+    for _ in range(40):
+        text = "".join(rng.choice(pieces) + rng.choice(["", " ", "  ", ", "]) for _ in range(rng.randint(0, 25)))
+        r = tn.classify_task(text)
+        assert (r.task_type, r.confidence, r.matched_count, r.negated_count) == _reference(text), text

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
+#include <stdexcept>
 #include <random>
 #include <string>
 #include <string_view>
@@ -167,6 +169,50 @@ TEST_P(RandomAgainstReference, FindIterateCountReplace) {
       ASSERT_EQ(automaton.replace_all(text, std::span<const std::string>(repl)), want_text);
     }
   }
+}
+
+// Every occurrence, by end, longer first, then by index; empty patterns at
+// character boundaries.
+std::vector<Match> overlapping_reference(const std::vector<std::string>& patterns, std::string_view text,
+                                         bool ci) {
+  std::vector<Match> out;
+  for (std::size_t end = 0; end <= text.size(); ++end) {
+    const bool boundary = end == text.size() || (static_cast<unsigned char>(text[end]) & 0xC0) != 0x80;
+    std::vector<Match> here;
+    for (std::size_t p = 0; p < patterns.size(); ++p) {
+      const std::size_t len = patterns[p].size();
+      if (len > end) continue;
+      if (len == 0 && !boundary) continue;
+      if (equal_at(text, end - len, patterns[p], ci)) here.push_back({static_cast<std::uint32_t>(p), end - len, end});
+    }
+    std::stable_sort(here.begin(), here.end(),
+                     [](const Match& a, const Match& b) { return a.length() > b.length(); });
+    out.insert(out.end(), here.begin(), here.end());
+  }
+  return out;
+}
+
+TEST(AhoCorasick, OverlappingAgainstReference) {
+  std::mt19937 rng(2024);
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<std::string> patterns;
+    const int count = std::uniform_int_distribution<int>(0, 10)(rng);
+    for (int i = 0; i < count; ++i) {
+      std::string p = random_string(rng, 4);
+      if (p.empty() && round % 4 != 0) p = "b";
+      patterns.push_back(p);
+    }
+    ac::Options opt{MatchSemantics::Standard, round % 2 == 0};
+    if (round % 3 == 0) opt.dense_limit_bytes = 0;
+    const ac::Automaton automaton(std::span<const std::string>(patterns), opt);
+    const std::string text = random_string(rng, 24);
+    SCOPED_TRACE(describe(patterns, text));
+    std::vector<Match> got;
+    automaton.for_each_overlapping(text, [&](const Match& m) { got.push_back(m); });
+    ASSERT_EQ(got, overlapping_reference(patterns, text, opt.ascii_case_insensitive));
+  }
+  const ac::Automaton leftmost({"a"}, {MatchSemantics::LeftmostLongest});
+  EXPECT_THROW(leftmost.for_each_overlapping("a", [](const Match&) {}), std::logic_error);
 }
 
 INSTANTIATE_TEST_SUITE_P(
