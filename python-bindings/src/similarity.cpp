@@ -4,10 +4,9 @@
 // Converting Python lists of floats is most of the cost of every call here,
 // so lists of vectors have their own caster: one pass over exact lists and
 // tuples of exact floats straight into a single flat buffer (no per-vector
-// allocation), with a generic sequence path for everything else. Results are
-// built directly as lists of Python floats.
-#include <stdexcept>  // before bind.hpp, which uses std::logic_error
-
+// allocation), contiguous float buffers (numpy arrays, array.array) are
+// copied whole, and everything else takes the generic sequence path. Results
+// are built directly as lists of Python floats.
 #include "bind/bind.hpp"
 #include "core/similarity.hpp"
 #include "families.hpp"
