@@ -299,6 +299,13 @@ def test_large_inputs_stay_linear():
     assert m.count_matches("a" * 200_000) == 200_000
 
 
+def test_hundred_megabyte_text():
+    text = "x" * (100 * 1024 * 1024 - 3) + "end"
+    assert tn.count_pattern_matches(text, ["end", "xend"]) == 1
+    assert tn.contains_any_pattern(text, ["nope"]) is False
+    assert tn.get_matched_pattern_indices(text, ["xx", "end"]) == [0, 1]
+
+
 def test_subclassing_and_attributes_refused():
     with pytest.raises(TypeError):
         type("Sub", (tn.PatternMatcher,), {})

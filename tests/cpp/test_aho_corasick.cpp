@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/pattern_match.hpp"
 
 namespace ac = thalren::aho_corasick;
 using ac::Match;
@@ -388,6 +389,40 @@ TEST(AhoCorasick, PrefilterPaths) {
       }
     }
   }
+}
+
+// The process-wide automaton cache behind the stateless pattern functions.
+TEST(AutomatonCache, ReusesExactKeysAndStopsGrowingAtCapacity) {
+  namespace pm = thalren::pattern_match;
+  const std::vector<std::string_view> ab = {"alpha", "beta"};
+  const std::vector<std::string_view> ba = {"beta", "alpha"};
+  const std::vector<std::string_view> joined = {"alphabeta"};
+  const std::size_t before = pm::cache_size();
+  const auto first = pm::cached_automaton(ab, true, false);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(pm::cached_automaton(ab, true, false), first);  // same key: same automaton
+  EXPECT_EQ(pm::cache_size(), before + 1);
+  EXPECT_NE(pm::cached_automaton(ba, true, false), first);  // other order
+  EXPECT_NE(pm::cached_automaton(ab, false, false), first);  // other case setting
+  EXPECT_NE(pm::cached_automaton(ab, true, true), first);    // other semantics
+  EXPECT_NE(pm::cached_automaton(joined, true, false), first);
+  EXPECT_EQ(pm::cache_size(), before + 5);
+  EXPECT_EQ(pm::cached_automaton(ba, true, false)->find("x beta"), (Match{0, 2, 6}));
+
+  // Fill to capacity; later keys are built per call and not kept.
+  for (std::size_t i = 0; pm::cache_size() < pm::kCacheCapacity; ++i) {
+    const std::string word = "filler" + std::to_string(i);
+    const std::vector<std::string_view> one = {word};
+    ASSERT_NE(pm::cached_automaton(one, false, false), nullptr);
+  }
+  const std::vector<std::string_view> late = {"late", "comer"};
+  const auto a = pm::cached_automaton(late, false, false);
+  const auto b = pm::cached_automaton(late, false, false);
+  ASSERT_NE(a, nullptr);
+  EXPECT_NE(a, b);  // not cached
+  EXPECT_EQ(pm::cache_size(), pm::kCacheCapacity);
+  EXPECT_EQ(a->count("late comer"), 2u);
+  EXPECT_EQ(pm::cached_automaton(ab, true, false), first);  // earlier entries stay
 }
 
 }  // namespace
