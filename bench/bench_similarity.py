@@ -88,7 +88,7 @@ def cases():
         scan = matrix.nbytes / _best(lambda: index.query(query, k=10))
         copy = _copy_bandwidth()
         return (f"EmbeddingIndex.query scans {scan / 1e9:.2f} GB/s of rows; memory copy bandwidth "
-                f"{copy / 1e9:.2f} GB/s ({100 * scan / copy:.0f}%); kernels: {tn_kernel_isa()}")
+                f"{copy / 1e9:.2f} GB/s ({100 * scan / copy:.0f}%); CPU offers {tn_kernel_isa()}")
 
     return [
         Case("batch_cosine_similarity", "384-d query vs 10,000 lists",

@@ -574,6 +574,9 @@ def test_index_worked_numbers():
     assert tn.EmbeddingIndex([[3, 0]], ["a"]).similarities([2, 0]) == [1.0]
     # exactly 0.0 passes the default threshold
     assert tn.EmbeddingIndex([[0, 1]], ["z"]).query([1, 0]) == [("z", 0.0)]
+    # duplicate labels come back as stored, one tuple per row
+    dup = tn.EmbeddingIndex([[1, 0], [0, 1], [2, 0]], ["x", "y", "x"])
+    assert dup.query([1, 0], k=5) == [("x", 1.0), ("x", 1.0), ("y", 0.0)]
 
 
 def test_index_query_selects_best_candidates(rng):
