@@ -195,7 +195,8 @@ void append_escaped(std::string& out, std::string_view text) {
 
 }  // namespace
 
-std::string StreamingChunkResult::repr() const {
+std::string chunk_result_repr(std::string_view content, bool is_thinking, bool entering_thinking,
+                              bool exiting_thinking) {
   constexpr std::size_t kPreviewBytes = 50;
   std::string out = "StreamingChunkResult(content=\"";
   if (content.size() <= kPreviewBytes) {
@@ -214,6 +215,10 @@ std::string StreamingChunkResult::repr() const {
   return out;
 }
 
+std::string StreamingChunkResult::repr() const {
+  return chunk_result_repr(content, is_thinking, entering_thinking, exiting_thinking);
+}
+
 // ---------------------------------------------------------------------------
 
 StreamingFilter::StreamingFilter(bool suppress_thinking, std::uint64_t max_thinking_content)
@@ -226,10 +231,10 @@ void StreamingFilter::add_thinking(std::string_view thinking, std::string& out) 
   if (!suppress_thinking_) out.append(thinking);
 }
 
-void StreamingFilter::walk(std::string_view text, StreamingChunkResult& result) {
+void StreamingFilter::walk(std::string_view text, ChunkView& result) {
   const aho_corasick::Automaton& start_matcher = get_start_matcher();
   const aho_corasick::Automaton& end_matcher = get_end_matcher();
-  std::string& out = result.content;
+  std::string& out = output_;
   std::size_t p = 0;
   while (p < text.size()) {
     if (state_ == FilterState::Normal) {
@@ -267,37 +272,68 @@ void StreamingFilter::walk(std::string_view text, StreamingChunkResult& result) 
   }
 }
 
-StreamingChunkResult StreamingFilter::process_chunk(std::string_view chunk) {
+namespace {
+
+// Empties a scratch buffer; one grown by an unusually large chunk gives its
+// memory back instead of holding it for the rest of the stream.
+void clear_scratch(std::string& buffer) {
+  constexpr std::size_t kKeepCapacity = std::size_t{1} << 16;
+  if (buffer.capacity() > kKeepCapacity) {
+    std::string().swap(buffer);
+  } else {
+    buffer.clear();
+  }
+}
+
+}  // namespace
+
+StreamingFilter::ChunkView StreamingFilter::process_chunk_view(std::string_view chunk) {
   get_start_matcher();
   get_end_matcher();
-  StreamingChunkResult result;
+  ChunkView result;
+  clear_scratch(output_);
+  clear_scratch(working_);
   if (residual_.empty()) {
     walk(chunk, result);
   } else {
-    // The held-back tail is at most one token long, so joining costs one
-    // copy of the chunk.
-    std::string working;
-    working.reserve(residual_.size() + chunk.size());
-    working.append(residual_);
-    working.append(chunk);
+    // The held-back tail is shorter than one token, so joining costs one copy
+    // of the chunk.
+    working_.reserve(residual_.size() + chunk.size());
+    working_.append(residual_);
+    working_.append(chunk);
     residual_.clear();
-    walk(working, result);
+    walk(working_, result);
   }
+  result.content = output_;
   result.is_thinking = state_ == FilterState::InThinking;
   result.state_changed = result.entering_thinking || result.exiting_thinking;
   return result;
 }
 
-StreamingChunkResult StreamingFilter::flush() {
-  StreamingChunkResult result;
+StreamingChunkResult StreamingFilter::process_chunk(std::string_view chunk) {
+  const ChunkView v = process_chunk_view(chunk);
+  return {std::string(v.content), v.is_thinking, v.state_changed, v.entering_thinking,
+          v.exiting_thinking};
+}
+
+StreamingFilter::ChunkView StreamingFilter::flush_view() {
+  clear_scratch(output_);
+  clear_scratch(working_);
   if (state_ == FilterState::InThinking) {
-    add_thinking(residual_, result.content);
+    add_thinking(residual_, output_);
   } else {
-    result.content = residual_;
+    output_.assign(residual_);
   }
   residual_.clear();
+  ChunkView result;
+  result.content = output_;
   result.is_thinking = state_ == FilterState::InThinking;
   return result;
+}
+
+StreamingChunkResult StreamingFilter::flush() {
+  const ChunkView v = flush_view();
+  return {std::string(v.content), v.is_thinking, false, false, false};
 }
 
 void StreamingFilter::reset() {

@@ -61,10 +61,13 @@ struct StreamingChunkResult {
   bool entering_thinking = false;
   bool exiting_thinking = false;
 
-  // StreamingChunkResult(content="…", is_thinking=…, entering=…, exiting=…)
-  // with the content escaped and cut after 50 bytes (at a character boundary).
   std::string repr() const;
 };
+
+// StreamingChunkResult(content="…", is_thinking=…, entering=…, exiting=…) with
+// the content escaped and cut after 50 bytes (back to a character boundary).
+std::string chunk_result_repr(std::string_view content, bool is_thinking, bool entering_thinking,
+                              bool exiting_thinking);
 
 enum class FilterState { Normal, InThinking };
 
@@ -80,6 +83,18 @@ class StreamingFilter {
   StreamingChunkResult flush();
   void reset();
 
+  // The same as process_chunk/flush without allocating: `content` views a
+  // buffer of the filter, valid until its next call.
+  struct ChunkView {
+    std::string_view content;
+    bool is_thinking = false;
+    bool state_changed = false;
+    bool entering_thinking = false;
+    bool exiting_thinking = false;
+  };
+  ChunkView process_chunk_view(std::string_view chunk);
+  ChunkView flush_view();
+
   FilterState state() const { return state_; }
   std::string_view state_name() const {
     return state_ == FilterState::InThinking ? "in_thinking" : "normal";
@@ -91,11 +106,13 @@ class StreamingFilter {
   std::uint64_t max_thinking_content() const { return max_thinking_content_; }
 
  private:
-  // Consumes `text` (the residual tail already prepended), appending to `out`.
-  void walk(std::string_view text, StreamingChunkResult& out);
+  // Consumes `text` (the residual tail already prepended) into output_.
+  void walk(std::string_view text, ChunkView& result);
   void add_thinking(std::string_view thinking, std::string& out);
 
   std::string residual_;
+  std::string working_;  // residual + chunk, reused between chunks
+  std::string output_;   // the latest chunk's output, reused between chunks
   FilterState state_ = FilterState::Normal;
   bool suppress_thinking_;
   std::uint64_t max_thinking_content_;

@@ -264,6 +264,16 @@ def test_chunk_result_repr_preview_is_cut_after_50_bytes(content, preview):
                        'entering=false, exiting=false)')
 
 
+def test_content_is_always_an_exact_str():
+    class Text(str):
+        pass
+    f = tn.StreamingFilter()
+    for chunk in (Text("plain"), Text("<think>x"), "plain", "\u00e9t\u00e9"):
+        r = f.process_chunk(chunk)
+        assert type(r.content) is str
+    assert r.content == "\u00e9t\u00e9" and type(f.flush().content) is str
+
+
 def test_chunk_result_is_read_only_and_not_constructible():
     _, (r,) = run(["x"])
     for name in ("content", "is_thinking", "state_changed", "entering_thinking", "exiting_thinking"):

@@ -13,11 +13,52 @@
 #include <utility>
 #include <vector>
 
+// A `chunk` argument: its UTF-8 view and the str object itself, so that a
+// chunk passed on unchanged (the common case) is returned as the same object.
+struct ChunkArg {
+  PyObject* object = nullptr;
+  std::string_view text;
+};
+
+template <>
+struct bind::Caster<ChunkArg> {
+  ChunkArg value;
+  bool load(PyObject* src) {
+    Caster<std::string_view> text;
+    if (!text.load(src)) return false;
+    value = {src, text.get()};
+    return true;
+  }
+  const ChunkArg& get() const { return value; }
+};
+
 namespace {
 
 namespace sf = thalren::streaming_filter;
-using sf::StreamingChunkResult;
 using sf::StreamingFilter;
+
+// The Python-facing StreamingChunkResult: the content is held as a str.
+struct ChunkResult {
+  bind::Ref content;
+  bool is_thinking = false;
+  bool state_changed = false;
+  bool entering_thinking = false;
+  bool exiting_thinking = false;
+};
+
+ChunkResult to_result(const StreamingFilter::ChunkView& v, const ChunkArg* chunk = nullptr) {
+  ChunkResult r;
+  if (chunk != nullptr && PyUnicode_CheckExact(chunk->object) && v.content == chunk->text) {
+    r.content = bind::Ref::borrow(chunk->object);
+  } else {
+    r.content = bind::Ref::steal(bind::str_from_utf8(v.content));
+  }
+  r.is_thinking = v.is_thinking;
+  r.state_changed = v.state_changed;
+  r.entering_thinking = v.entering_thinking;
+  r.exiting_thinking = v.exiting_thinking;
+  return r;
+}
 
 // ---- StreamingFilter ----------------------------------------------------------
 
@@ -25,10 +66,10 @@ StreamingFilter make_filter(bool suppress_thinking, std::uint64_t max_thinking_c
   return StreamingFilter(suppress_thinking, max_thinking_content);
 }
 
-StreamingChunkResult process_chunk(StreamingFilter& f, std::string_view chunk) {
-  return f.process_chunk(chunk);
+ChunkResult process_chunk(StreamingFilter& f, const ChunkArg& chunk) {
+  return to_result(f.process_chunk_view(chunk.text), &chunk);
 }
-StreamingChunkResult flush(StreamingFilter& f) { return f.flush(); }
+ChunkResult flush(StreamingFilter& f) { return to_result(f.flush_view()); }
 void reset(StreamingFilter& f) { f.reset(); }
 std::string_view get_state(const StreamingFilter& f) { return f.state_name(); }
 bool should_abort(const StreamingFilter& f) { return f.should_abort(); }
@@ -37,12 +78,19 @@ std::uint64_t get_thinking_length(const StreamingFilter& f) { return f.thinking_
 
 // ---- StreamingChunkResult -------------------------------------------------------
 
-std::string_view result_content(const StreamingChunkResult& r) { return r.content; }
-bool result_is_thinking(const StreamingChunkResult& r) { return r.is_thinking; }
-bool result_state_changed(const StreamingChunkResult& r) { return r.state_changed; }
-bool result_entering(const StreamingChunkResult& r) { return r.entering_thinking; }
-bool result_exiting(const StreamingChunkResult& r) { return r.exiting_thinking; }
-std::string result_repr(const StreamingChunkResult& r) { return r.repr(); }
+bind::Ref result_content(const ChunkResult& r) { return r.content; }
+bool result_is_thinking(const ChunkResult& r) { return r.is_thinking; }
+bool result_state_changed(const ChunkResult& r) { return r.state_changed; }
+bool result_entering(const ChunkResult& r) { return r.entering_thinking; }
+bool result_exiting(const ChunkResult& r) { return r.exiting_thinking; }
+
+std::string result_repr(const ChunkResult& r) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(r.content.get(), &size);
+  if (data == nullptr) throw bind::PythonError{};
+  return sf::chunk_result_repr(std::string_view(data, static_cast<std::size_t>(size)),
+                               r.is_thinking, r.entering_thinking, r.exiting_thinking);
+}
 
 // ---- whole-text functions ---------------------------------------------------------
 
@@ -97,7 +145,7 @@ const bind::Family& streaming_filter_family() {
           .method<"get_thinking_length($self)", &get_thinking_length>(
               "Get total thinking content length processed."),
 
-      bind::Class<StreamingChunkResult>("StreamingChunkResult", "Result of processing a streaming chunk")
+      bind::Class<ChunkResult>("StreamingChunkResult", "Result of processing a streaming chunk")
           .property<"content", &result_content>("The text to pass on for this chunk.")
           .property<"is_thinking", &result_is_thinking>("Whether the filter is inside a thinking block after this chunk.")
           .property<"state_changed", &result_state_changed>("Whether a thinking token was consumed in this chunk.")
