@@ -34,6 +34,14 @@ struct ParsedSignature {
 };
 
 namespace detail {
+// Plain loops: std::string_view::find compares pointers into the template
+// parameter object with null, which GCC 12 refuses in constant evaluation.
+constexpr std::size_t index_of(std::string_view s, char c) {
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == c) return i;
+  }
+  return std::string_view::npos;
+}
 constexpr std::string_view trim(std::string_view s) {
   while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
   while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
@@ -45,7 +53,7 @@ constexpr std::string_view trim(std::string_view s) {
 // (with commas) but no nested brackets.
 constexpr ParsedSignature parse_signature(std::string_view sig) {
   ParsedSignature out;
-  std::size_t open = sig.find('(');
+  std::size_t open = detail::index_of(sig, '(');
   if (open == std::string_view::npos || sig.empty() || sig.back() != ')') {
     out.valid = false;
     return out;
@@ -81,7 +89,7 @@ constexpr ParsedSignature parse_signature(std::string_view sig) {
       out.valid = false;
       return out;
     }
-    std::size_t eq = item.find('=');
+    std::size_t eq = detail::index_of(item, '=');
     if (eq == std::string_view::npos) {
       if (out.count != out.required) out.valid = false;  // required after optional
       out.params[out.count++] = item;
