@@ -7,6 +7,7 @@
 #include <deque>
 #include <stdexcept>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -20,6 +21,10 @@ namespace thalren::aho_corasick {
 namespace {
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+// Bytes of leftmost-longest look-ahead that may be re-read beyond the text
+// consumed before iteration switches to the linear block method.
+constexpr std::size_t kRereadSlack = std::size_t{1} << 16;
 
 std::uint8_t fold_byte(std::uint8_t b) {
   return (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b + ('a' - 'A')) : b;
@@ -187,6 +192,18 @@ struct Automaton::Impl {
   std::vector<std::uint32_t> own_patterns;
   std::vector<std::uint32_t> empty_patterns;  // every empty pattern, in order
 
+  std::size_t max_length = 0;  // longest pattern, in bytes
+  // Leftmost-longest: the patterns reversed (concatenated, with offsets), to
+  // build on first need the automaton of the linear block method.
+  std::string reversed_bytes;
+  std::vector<std::size_t> reversed_offsets;
+  mutable std::once_flag reverse_once;
+  mutable std::unique_ptr<Automaton> reverse;
+
+  // The reversed-pattern automaton, built on first call (thread-safe);
+  // nullptr for standard semantics or when it exceeds the state limit.
+  const Impl* reverse_impl() const;
+
   void build(std::span<const std::string_view> patterns);
   std::optional<Match> find_nonempty(std::string_view hay, std::size_t from) const;
   bool any_nonempty(std::string_view hay, std::size_t from) const;
@@ -253,7 +270,8 @@ template <class Step>
 
 template <class Step>
 [[gnu::always_inline]] inline std::optional<Match> find_leftmost(const Automaton::Impl& a, Step step, const std::uint8_t* hay,
-                                   std::size_t n, std::size_t i, RootSkipper& skipper) {
+                                   std::size_t n, std::size_t i, RootSkipper& skipper,
+                                   std::size_t* reach = nullptr) {
   const std::uint32_t root = a.root;
   std::uint32_t q = root;
   // Until the first match: the prefilter phase, then the plain walk.
@@ -272,16 +290,18 @@ template <class Step>
   std::optional<Match> last;
   const std::uint64_t* extends = a.extends_after_match.empty() ? nullptr : a.extends_after_match.data();
   for (;;) {
-    if (q == 0) return last;
+    if (q == 0) break;
     if (q < root) {
       const std::uint32_t s = step.index(q);
       last = Match{a.match_pattern[s], i - a.match_length[s], i};
-      if (i >= n) return last;
-      if (extends != nullptr && ((extends[s] >> a.byte_class[hay[i]]) & 1) == 0) return last;
+      if (i >= n) break;
+      if (extends != nullptr && ((extends[s] >> a.byte_class[hay[i]]) & 1) == 0) break;
     }
-    if (i >= n) return last;
+    if (i >= n) break;
     q = step.next(q, hay[i++]);
   }
+  if (reach != nullptr) *reach = i;
+  return last;
 }
 
 template <class Step>
@@ -326,8 +346,83 @@ std::size_t count_std(const Automaton::Impl& a, Step step, const std::uint8_t* h
   return count;
 }
 
+// Leftmost-longest iteration in guaranteed linear time, for texts where the
+// forward walk keeps re-reading its look-ahead (a long pattern that almost
+// matches everywhere). A standard automaton over the reversed patterns, run
+// backwards over a block, gives at each position the longest pattern
+// starting there; the non-overlapping selection is then a forward pass over
+// the block. Blocks overlap by the longest pattern, so the extra reading is
+// bounded. With empty patterns, positions without a longer match give the
+// empty match at each character boundary.
+template <class Step, class F>
+void leftmost_by_blocks(const Automaton::Impl& a, const Automaton::Impl& r, Step rstep,
+                        std::string_view text, std::size_t i, F&& f) {
+  const auto* hay = reinterpret_cast<const std::uint8_t*>(text.data());
+  const std::size_t n = text.size();
+  const bool empties = a.empty_pattern != kNone;
+  const std::size_t block = std::max<std::size_t>(std::size_t{1} << 16, a.max_length);
+  std::vector<std::uint32_t> length(block + 3);
+  std::vector<std::uint32_t> pattern(block + 3);
+  while (i < n) {
+    const std::size_t begin = i;
+    std::size_t end = std::min(n, begin + block);
+    // End blocks on a character boundary (a lead byte takes at most three
+    // continuation bytes), so stepping over a character stays in the block.
+    for (int extra = 0; extra < 3 && end < n && (hay[end] & 0xC0) == 0x80; ++extra) ++end;
+    const std::size_t scan_end = a.max_length > 0 ? std::min(n, end + a.max_length - 1) : end;
+    std::fill(length.begin(), length.begin() + static_cast<std::ptrdiff_t>(end - begin), 0);
+    if (r.has_nonempty) {
+      std::uint32_t q = r.root;
+      for (std::size_t k = scan_end; k-- > begin;) {
+        q = rstep.next(q, hay[k]);
+        if (k < end && q < r.root) {
+          const std::uint32_t s = rstep.index(q);
+          length[k - begin] = r.match_length[s];
+          pattern[k - begin] = r.match_pattern[s];
+        }
+      }
+    }
+    std::size_t j = begin;
+    while (j < end) {
+      const std::uint32_t len = length[j - begin];
+      if (len > 0) {
+        f(Match{pattern[j - begin], j, j + len});
+        j += len;
+        continue;
+      }
+      if (!empties) {
+        ++j;
+        continue;
+      }
+      f(Match{a.empty_pattern, j, j});
+      // One character on, but never past the start of a longer match.
+      std::size_t next = next_boundary(text, j, n);
+      for (std::size_t k = j + 1; k < next && k < end; ++k) {
+        if (length[k - begin] > 0) {
+          next = k;
+          break;
+        }
+      }
+      j = next;
+    }
+    i = j;
+  }
+  if (empties && i == n) f(Match{a.empty_pattern, n, n});
+}
+
+template <class F>
+void leftmost_linear(const Automaton::Impl& a, const Automaton::Impl& r, std::string_view text,
+                     std::size_t from, F&& f) {
+  if (r.dense) {
+    leftmost_by_blocks(a, r, DenseStep{r}, text, from, f);
+  } else {
+    leftmost_by_blocks(a, r, SparseStep{r}, text, from, f);
+  }
+}
+
 // Every non-overlapping match of the non-empty patterns, with one prefilter
-// budget for the whole text.
+// budget for the whole text. Leftmost-longest switches to the block method
+// once the look-ahead re-read exceeds the text consumed (plus some slack).
 template <class Step, class F>
 void each_match(const Automaton::Impl& a, Step step, std::string_view text, F&& f) {
   const auto* hay = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -335,12 +430,25 @@ void each_match(const Automaton::Impl& a, Step step, std::string_view text, F&& 
   const bool leftmost = a.options.semantics == MatchSemantics::LeftmostLongest;
   RootSkipper skipper(a.prefilter);
   std::size_t i = 0;
+  std::size_t reread = 0;
+  bool watch = leftmost;
   while (i < n) {
-    const std::optional<Match> m = leftmost ? find_leftmost(a, step, hay, n, i, skipper)
+    std::size_t reach = 0;
+    const std::optional<Match> m = leftmost ? find_leftmost(a, step, hay, n, i, skipper, &reach)
                                             : find_standard(a, step, hay, n, i, skipper);
     if (!m) return;
     f(*m);
     i = m->end;
+    if (watch) {
+      reread += reach - i;
+      if (reread > i + kRereadSlack) {
+        if (const Automaton::Impl* r = a.reverse_impl()) {
+          leftmost_linear(a, *r, text, i, f);
+          return;
+        }
+        watch = false;
+      }
+    }
   }
 }
 
@@ -405,6 +513,7 @@ void Automaton::Impl::build(std::span<const std::string_view> patterns) {
       continue;
     }
     has_nonempty = true;
+    max_length = std::max(max_length, pat.size());
     for (const char ch : pat) {
       const auto b = static_cast<std::uint8_t>(ch);
       used[fold ? fold_byte(b) : b] = true;
@@ -415,6 +524,14 @@ void Automaton::Impl::build(std::span<const std::string_view> patterns) {
     if (fold && f >= 'a' && f <= 'z') starts[f - ('a' - 'A')] = true;
   }
   trie_states = 1;
+  if (leftmost) {
+    reversed_offsets.reserve(patterns.size() + 1);
+    reversed_offsets.push_back(0);
+    for (const std::string_view pat : patterns) {
+      reversed_bytes.append(pat.rbegin(), pat.rend());
+      reversed_offsets.push_back(reversed_bytes.size());
+    }
+  }
   if (!has_nonempty) return;
 
   class_count = 1;
@@ -816,9 +933,35 @@ std::optional<Match> MatchIterator::next() {
   return empty;
 }
 
+const Automaton::Impl* Automaton::Impl::reverse_impl() const {
+  if (reversed_offsets.empty()) return nullptr;
+  std::call_once(reverse_once, [this] {
+    std::vector<std::string_view> reversed;
+    reversed.reserve(reversed_offsets.size() - 1);
+    for (std::size_t p = 0; p + 1 < reversed_offsets.size(); ++p) {
+      reversed.push_back(std::string_view(reversed_bytes)
+                             .substr(reversed_offsets[p], reversed_offsets[p + 1] - reversed_offsets[p]));
+    }
+    Options o = options;
+    o.semantics = MatchSemantics::Standard;
+    try {
+      reverse = std::make_unique<Automaton>(std::span<const std::string_view>(reversed), o);
+    } catch (const ValueError&) {
+      // Over the state limit: iteration keeps the forward walk.
+    }
+  });
+  return reverse ? reverse->impl_.get() : nullptr;
+}
+
 void Automaton::visit(std::string_view haystack, Visitor visitor, void* context) const {
-  if (impl_->empty_pattern == kNone) {
-    impl_->for_each_nonempty(haystack, [&](const Match& m) { visitor(context, m); });
+  const Impl& a = *impl_;
+  auto forward = [&](const Match& m) { visitor(context, m); };
+  if (a.empty_pattern == kNone) {
+    a.for_each_nonempty(haystack, forward);
+    return;
+  }
+  if (const Impl* r = a.reverse_impl()) {
+    leftmost_linear(a, *r, haystack, 0, forward);
     return;
   }
   MatchIterator it(*this, haystack);

@@ -257,6 +257,34 @@ TEST(AhoCorasick, RandomBytesAgainstReference) {
   }
 }
 
+// Long patterns that almost match everywhere make the forward leftmost walk
+// re-read its look-ahead; whole-text iteration then switches to the block
+// method, which must give the iterator's answer.
+TEST(AhoCorasick, LeftmostLookaheadStaysLinear) {
+  const std::string text(2'000'000, 'a');
+  const ac::Automaton a({"a", std::string(3000, 'a') + "b"}, {MatchSemantics::LeftmostLongest});
+  EXPECT_EQ(a.count(text), text.size());  // linear: a forward walk would read 6e9 bytes
+  std::mt19937 rng(5);
+  for (int round = 0; round < 40; ++round) {
+    std::vector<std::string> patterns;
+    for (int i = 0; i < 6; ++i) patterns.push_back(random_string(rng, 3));
+    patterns.push_back(std::string(200 + round, 'a') + "c");
+    patterns.push_back(std::string(50, 'a') + "\xC3\xA9");
+    if (round % 2) patterns.push_back("");
+    std::string hay;
+    while (hay.size() < 300'000) {
+      hay += std::string(std::uniform_int_distribution<int>(0, 400)(rng), 'a');
+      hay += random_string(rng, 3);
+    }
+    const ac::Automaton automaton(std::span<const std::string>(patterns),
+                                  {MatchSemantics::LeftmostLongest, round % 3 == 0});
+    std::vector<Match> iterated;
+    auto it = automaton.iter(hay);
+    while (auto m = it.next()) iterated.push_back(*m);
+    ASSERT_EQ(automaton.find_all(hay), iterated) << "round " << round;
+  }
+}
+
 TEST(AhoCorasick, WorkedExamples) {
   const ac::Automaton standard({"a", "ab", "b"}, {MatchSemantics::Standard});
   EXPECT_EQ(standard.find_all("ab"), (std::vector<Match>{{0, 0, 1}, {2, 1, 2}}));
