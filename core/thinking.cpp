@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "core/aho_corasick.hpp"
-#include "core/errors.hpp"
 #include "core/unicode.hpp"
 
 namespace thalren::thinking {
@@ -25,7 +24,7 @@ bool is_ascii(std::string_view text) {
 
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
-// Full Unicode lower-casing, with a copy-free path for the common ASCII case.
+// Full Unicode lower-casing, with a fast path for ASCII text.
 std::string lower(std::string_view text) {
   if (!is_ascii(text)) return unicode::to_lower(text);
   std::string out(text);
