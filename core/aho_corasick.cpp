@@ -983,12 +983,7 @@ void Automaton::visit_overlapping(std::string_view haystack, Visitor visitor, vo
 
 std::vector<Match> Automaton::find_all(std::string_view haystack) const {
   std::vector<Match> out;
-  if (impl_->empty_pattern == kNone) {
-    impl_->for_each_nonempty(haystack, [&](const Match& m) { out.push_back(m); });
-    return out;
-  }
-  MatchIterator it(*this, haystack);
-  while (auto m = it.next()) out.push_back(*m);
+  for_each_match(haystack, [&](const Match& m) { out.push_back(m); });
   return out;
 }
 
@@ -998,12 +993,7 @@ std::size_t Automaton::count(std::string_view haystack) const {
     return a.count_standard(haystack);
   }
   std::size_t total = 0;
-  if (a.empty_pattern == kNone) {
-    a.for_each_nonempty(haystack, [&](const Match&) { ++total; });
-    return total;
-  }
-  MatchIterator it(*this, haystack);
-  while (it.next()) ++total;
+  for_each_match(haystack, [&](const Match&) { ++total; });
   return total;
 }
 

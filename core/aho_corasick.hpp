@@ -57,7 +57,7 @@ enum class MatchSemantics : std::uint8_t { Standard, LeftmostLongest };
 
 // Upper bound on automaton states; one state per distinct non-empty pattern
 // prefix, plus the root.
-inline constexpr std::size_t kDefaultStateLimit = std::size_t{1} << 24;
+inline constexpr std::size_t kDefaultStateLimit = std::size_t{1} << 22;
 // Transition tables larger than this fall back to sparse transitions with
 // failure links: slower per byte, memory proportional to the pattern bytes.
 inline constexpr std::size_t kDefaultDenseLimitBytes = std::size_t{32} << 20;

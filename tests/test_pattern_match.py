@@ -299,6 +299,30 @@ def test_large_inputs_stay_linear():
     assert m.count_matches("a" * 200_000) == 200_000
 
 
+def test_near_matches_of_a_long_pattern_stay_linear():
+    # Each "a" is a match, and each is followed by a run that almost matches
+    # the long pattern: iteration must not re-read that run per match.
+    text = "a" * 3_000_000
+    m = tn.PatternMatcher(["a", "a" * 5000 + "b"])
+    assert m.count_matches(text) == 3_000_000
+    assert m.replace_all(text[:100_000], "") == ""
+    with_empty = tn.PatternMatcher(["", "a" * 5000 + "b", "aa"])
+    assert with_empty.count_matches(text) == 1_500_001
+    assert tn.count_pattern_matches(text, ["a", "a" * 5000 + "b"]) == 3_000_000
+
+
+def test_automaton_limit_is_a_value_error():
+    import random
+
+    rng = random.Random(1)
+    patterns = ["".join(rng.choice("abcdefghij") for _ in range(100)) for _ in range(45_000)]
+    with pytest.raises(ValueError, match=r"^Pattern set too large: the automaton needs more than 4194304 states$"):
+        tn.PatternMatcher(patterns)
+    assert tn.count_pattern_matches("abc", patterns) == 0
+    with pytest.raises(ValueError, match=r"^failed to build pattern automaton$"):
+        tn.weighted_pattern_score("abc", patterns, [1.0] * len(patterns))
+
+
 def test_hundred_megabyte_text():
     text = "x" * (100 * 1024 * 1024 - 3) + "end"
     assert tn.count_pattern_matches(text, ["end", "xend"]) == 1
