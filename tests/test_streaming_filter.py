@@ -476,3 +476,24 @@ def test_hundred_megabytes_of_tokens():
     assert r.content == "" and not r.is_thinking and f.get_thinking_length() == 0
     assert tn.strip_thinking_tokens(text) == ""
     assert tn.extract_thinking_content(text) == ("", "")
+
+
+def test_first_use_from_many_threads():
+    # In a fresh interpreter, so that the automata are built by racing threads.
+    import os
+    import subprocess
+    import sys
+    code = """
+import threading, thalren_native as tn
+out = []
+def work():
+    f = tn.StreamingFilter()
+    out.append((f.process_chunk("a<think>b</think>c").content, tn.find_thinking_tokens("<think>"),
+                tn.count_circular_patterns("Let me read")))
+threads = [threading.Thread(target=work) for _ in range(8)]
+for t in threads: t.start()
+for t in threads: t.join()
+assert out == [("abc", [(0, 7, 4)], 1)] * 8, out
+"""
+    env = {**os.environ, "PYTHONPATH": os.path.dirname(tn.__file__)}
+    subprocess.run([sys.executable, "-c", code], check=True, env=env, timeout=120)
