@@ -34,10 +34,14 @@
 // call ever loops or fails.
 //
 // Cost: building is linear in the total pattern length (times the alphabet
-// size for the dense table). Standard searches are linear in the bytes
-// scanned. A leftmost-longest search may look ahead past the end of the match
-// it reports (to rule out a longer one), by at most the longest pattern's
-// length; iteration re-reads that look-ahead.
+// size for the dense table). Standard searches read each byte once. A
+// leftmost-longest find() may look ahead past the end of the match it
+// reports (to rule out a longer one), by at most the longest pattern's
+// length. The whole-text operations (find_all, count, for_each_match,
+// replace_all) stay linear in both semantics: when leftmost-longest
+// look-ahead keeps being re-read they switch to a backward scan over blocks
+// with an automaton of the reversed patterns. A MatchIterator driven by hand
+// has no such switch.
 #pragma once
 
 #include <cstddef>
