@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <cstdlib>
-#include <deque>
 #include <stdexcept>
 #include <limits>
 #include <mutex>
@@ -158,7 +156,6 @@ struct Automaton::Impl {
   // attention. In the dense form ids are premultiplied by class_count.
   bool dense = true;
   std::uint32_t root = 0;
-  std::uint32_t special_end = 0;  // ids below this are dead or match states
   // Per special state (index id / class_count, or id in the sparse form):
   std::vector<std::uint32_t> match_pattern;
   std::vector<std::uint32_t> match_length;
@@ -175,11 +172,6 @@ struct Automaton::Impl {
   std::vector<std::uint32_t> root_row;
 
   StartBytePrefilter prefilter;
-  // Leftmost-longest, dense, at most 64 classes: per match state, the classes
-  // that do not lead to the dead state. Most matches end with a byte that
-  // extends nothing, and this small array answers that without touching the
-  // match state's (often cold) table row.
-  std::vector<std::uint64_t> extends_after_match;
 
   // Standard semantics: every pattern ending at a match state, for
   // overlapping enumeration. A special state's outputs start at the terminal
@@ -288,14 +280,11 @@ template <class Step>
   // The walk never returns to the root from here (every later state extends
   // a match starting no later) and stops at the dead state.
   std::optional<Match> last;
-  const std::uint64_t* extends = a.extends_after_match.empty() ? nullptr : a.extends_after_match.data();
   for (;;) {
     if (q == 0) break;
     if (q < root) {
       const std::uint32_t s = step.index(q);
       last = Match{a.match_pattern[s], i - a.match_length[s], i};
-      if (i >= n) break;
-      if (extends != nullptr && ((extends[s] >> a.byte_class[hay[i]]) & 1) == 0) break;
     }
     if (i >= n) break;
     q = step.next(q, hay[i++]);
@@ -743,16 +732,6 @@ void Automaton::Impl::build(std::span<const std::string_view> patterns) {
       }
     }
     root = new_id[1] * k;
-    special_end = specials * k;
-    if (leftmost && k <= 64) {
-      extends_after_match.assign(specials, 0);
-      for (std::uint32_t sp = 1; sp < specials; ++sp) {
-        const std::uint32_t* row = table.data() + static_cast<std::size_t>(sp) * k;
-        for (std::uint32_t c = 0; c < k; ++c) {
-          if (row[c] != 0) extends_after_match[sp] |= std::uint64_t{1} << c;
-        }
-      }
-    }
   } else {
     fail.assign(total, 0);
     edge_offset.assign(total + 1, 0);
@@ -785,7 +764,6 @@ void Automaton::Impl::build(std::span<const std::string_view> patterns) {
     for (std::uint32_t c = 0; c < class_count; ++c) {
       if (root_children[c] != kNone) root_row[c] = new_id[root_children[c]];
     }
-    special_end = specials;
   }
 }
 
@@ -867,7 +845,8 @@ std::size_t Automaton::memory_usage() const {
          a.edge_offset.capacity() * 4 + a.edge_class.capacity() * 2 +
          a.edge_target.capacity() * 4 + a.root_row.capacity() * 4 +
          a.match_pattern.capacity() * 4 + a.match_length.capacity() * 4 +
-         a.extends_after_match.capacity() * 8;
+         a.first_output.capacity() * 4 + a.next_output.capacity() * 4 + a.own_offset.capacity() * 4 +
+         a.own_patterns.capacity() * 4 + a.reversed_bytes.capacity() + a.reversed_offsets.capacity() * 8;
 }
 
 std::optional<Match> Automaton::find(std::string_view haystack,
