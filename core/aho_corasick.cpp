@@ -241,8 +241,9 @@ struct SparseStep {
 // once it does not, a plain walk with a single comparison per byte takes over.
 
 template <class Step>
-[[gnu::always_inline]] inline std::optional<Match> find_standard(const Automaton::Impl& a, Step step, const std::uint8_t* hay,
-                                   std::size_t n, std::size_t i, RootSkipper& skipper) {
+[[gnu::always_inline]] inline std::optional<Match> find_standard(const Automaton::Impl& a, Step step,
+                                                                 const std::uint8_t* hay, std::size_t n,
+                                                                 std::size_t i, RootSkipper& skipper) {
   const std::uint32_t root = a.root;
   std::uint32_t q = root;
   while (i < n && skipper.active()) {
@@ -260,10 +261,12 @@ template <class Step>
   return std::nullopt;
 }
 
+// `reach` (if given) receives how far the walk read, look-ahead included.
 template <class Step>
-[[gnu::always_inline]] inline std::optional<Match> find_leftmost(const Automaton::Impl& a, Step step, const std::uint8_t* hay,
-                                   std::size_t n, std::size_t i, RootSkipper& skipper,
-                                   std::size_t* reach = nullptr) {
+[[gnu::always_inline]] inline std::optional<Match> find_leftmost(const Automaton::Impl& a, Step step,
+                                                                 const std::uint8_t* hay, std::size_t n,
+                                                                 std::size_t i, RootSkipper& skipper,
+                                                                 std::size_t* reach = nullptr) {
   const std::uint32_t root = a.root;
   std::uint32_t q = root;
   // Until the first match: the prefilter phase, then the plain walk.
