@@ -24,12 +24,14 @@ bench:
 	$(PY) bench/run.py $(FAMILIES)
 
 # The tests against a build instrumented with AddressSanitizer and UBSan. The
-# sanitizer runtimes are preloaded into the (uninstrumented) interpreter.
+# sanitizer runtimes (and the C++ runtime, so that exceptions unwind through the
+# interceptors) are preloaded into the uninstrumented interpreter; huge
+# allocations must fail with MemoryError instead of aborting.
 test-asan:
 	@scripts/bootstrap.sh >/dev/null
 	@SANITIZE=1 scripts/bootstrap.sh >/dev/null
-	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc THALREN_SANITIZED=1 \
 	PYTHONPATH=build/asan $(PY) -m pytest -q -p no:cacheprovider tests $(PYTEST_ARGS)
 
 clean:

@@ -287,6 +287,32 @@ struct Caster<std::vector<T>> {
   }
 };
 
+// std::vector<bool> hands out proxy references, so it gets its own caster.
+template <>
+struct Caster<std::vector<bool>> {
+  std::vector<bool> value;
+  bool load(PyObject* src) {
+    Ref items = detail::sequence_snapshot(src);
+    if (!items) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    value.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      bool b;
+      if (!detail::load_bool(PyTuple_GET_ITEM(items.get(), i), b)) return false;
+      value[static_cast<std::size_t>(i)] = b;
+    }
+    return true;
+  }
+  std::vector<bool>&& get() { return std::move(value); }
+  static PyObject* cast(const std::vector<bool>& v) {
+    Ref list = check_ref(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    for (std::size_t i = 0; i < v.size(); ++i) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(v[i] ? Py_True : Py_False));
+    }
+    return list.release();
+  }
+};
+
 namespace detail {
 // Reads a list of numbers into `out` with fast paths for exact lists/tuples of
 // exact floats; the generic path goes through the float protocol per element.
