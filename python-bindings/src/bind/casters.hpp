@@ -72,6 +72,11 @@ struct Caster<std::string_view> {
   std::string_view value;
   bool load(PyObject* src) {
     if (!PyUnicode_Check(src)) return type_mismatch(src, "str");
+    if (PyUnicode_IS_COMPACT_ASCII(src)) {  // ASCII is its own UTF-8: no call needed
+      value = std::string_view(static_cast<const char*>(PyUnicode_DATA(src)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(src)));
+      return true;
+    }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(src, &size);
     if (data == nullptr) return false;

@@ -309,16 +309,7 @@ class Class {
 
   template <auto Fn>
   struct TextSlot {
-    static PyObject* call(PyObject* self) {
-      detail::BorrowGuard<T, false> guard;
-      if (!guard.acquire(self)) return nullptr;
-      try {
-        return bind::cast(Fn(guard.value()));
-      } catch (...) {
-        translate_exception();
-        return nullptr;
-      }
-    }
+    static PyObject* call(PyObject* self) { return Getter<Fn>::get(self, nullptr); }
   };
 
   static long long enum_value(PyObject* o) { return static_cast<long long>(detail::as_instance<T>(o)->value); }
