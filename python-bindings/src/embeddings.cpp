@@ -66,39 +66,9 @@ struct Caster<FloatRows> {
       if (!snapshot) return false;
       return append_row(snapshot.get());
     }
-    const bool is_list = PyList_CheckExact(row);
-    const Py_ssize_t len = Py_SIZE(row);
     const std::size_t base = value.values.size();
-    value.values.resize(base + static_cast<std::size_t>(len));
-    float* out = value.values.data() + base;
-    PyObject** items = is_list ? reinterpret_cast<PyListObject*>(row)->ob_item
-                               : reinterpret_cast<PyTupleObject*>(row)->ob_item;
-    for (Py_ssize_t j = 0; j < len; ++j) {
-      PyObject* item = items[j];
-      if (PyFloat_CheckExact(item)) {
-        out[j] = static_cast<float>(PyFloat_AS_DOUBLE(item));
-        continue;
-      }
-      if (PyLong_CheckExact(item)) {  // runs no Python code
-        const double d = PyLong_AsDouble(item);
-        if (d == -1.0 && PyErr_Occurred()) return false;
-        out[j] = static_cast<float>(d);
-        continue;
-      }
-      // __float__ / __index__ may run Python code that changes this list:
-      // hold the item, then re-read the list's storage.
-      Ref hold = Ref::borrow(item);
-      double d;
-      if (!detail::load_f64(item, d)) return false;
-      out[j] = static_cast<float>(d);
-      if (is_list) {
-        if (Py_SIZE(row) != len) {
-          PyErr_SetString(PyExc_RuntimeError, "list changed size during conversion");
-          return false;
-        }
-        items = reinterpret_cast<PyListObject*>(row)->ob_item;
-      }
-    }
+    value.values.resize(base + static_cast<std::size_t>(Py_SIZE(row)));
+    if (!detail::fill_floats(row, value.values.data() + base)) return false;
     value.offsets.push_back(value.values.size());
     return true;
   }
@@ -125,15 +95,6 @@ struct Caster<QuantizedCorpus> {
   QuantizedCorpus&& get() { return std::move(value); }
 };
 
-namespace detail {
-inline PyObject* float_list(const float* v, std::size_t n) {
-  Ref list = check_ref(PyList_New(static_cast<Py_ssize_t>(n)));
-  for (std::size_t i = 0; i < n; ++i)
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), check(PyFloat_FromDouble(static_cast<double>(v[i]))));
-  return list.release();
-}
-}  // namespace detail
-
 // A matrix result: a list of rows, each a list of floats.
 template <>
 struct Caster<FlatMatrix> {
@@ -141,7 +102,7 @@ struct Caster<FlatMatrix> {
     const std::size_t rows = static_cast<std::size_t>(m.rows), cols = static_cast<std::size_t>(m.cols);
     Ref list = check_ref(PyList_New(static_cast<Py_ssize_t>(rows)));
     for (std::size_t r = 0; r < rows; ++r)
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), detail::float_list(m.data.data() + r * cols, cols));
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), detail::float_list(std::span<const float>(m.data.data() + r * cols, cols)));
     return list.release();
   }
 };
@@ -156,7 +117,7 @@ struct Caster<KnnGraph> {
       for (std::size_t r = 0; r < g.m; ++r)
         PyList_SET_ITEM(indices.get(), static_cast<Py_ssize_t>(r),
                         check(PyLong_FromUnsignedLongLong(g.indices[i * g.m + r])));
-      Ref distances = Ref::steal(detail::float_list(g.distances.data() + i * g.m, g.m));
+      Ref distances = Ref::steal(detail::float_list(std::span<const float>(g.distances.data() + i * g.m, g.m)));
       PyObject* pair = check(PyTuple_New(2));
       PyTuple_SET_ITEM(pair, 0, indices.release());
       PyTuple_SET_ITEM(pair, 1, distances.release());

@@ -41,27 +41,6 @@ inline PyObject** items_of(PyObject* seq, bool is_list) {
                  : reinterpret_cast<PyTupleObject*>(seq)->ob_item;
 }
 
-// Reads one number as a Python float narrowed to binary32. Exact floats and
-// ints never run Python code; anything else goes through the float protocol.
-inline bool load_number(PyObject* item, float& out) {
-  double d;
-  if (PyFloat_CheckExact(item)) {
-    d = PyFloat_AS_DOUBLE(item);
-  } else if (PyLong_CheckExact(item)) {
-    d = PyLong_AsDouble(item);  // OverflowError beyond the double range
-    if (d == -1.0 && PyErr_Occurred()) return false;
-  } else if (!detail::load_f64(item, d)) {
-    return false;
-  }
-  out = static_cast<float>(d);  // nearest binary32; beyond its range: infinity
-  return true;
-}
-
-inline bool size_changed() {
-  PyErr_SetString(PyExc_RuntimeError, "list changed size during conversion");
-  return false;
-}
-
 // A C-contiguous buffer of native 32- or 64-bit floats (numpy arrays,
 // array.array, memoryview) whose elements, read one by one as Python floats,
 // would give exactly these values: it is copied without creating an object
@@ -112,30 +91,7 @@ class FloatBuffer {
 // Appends the vector `src` (any sequence but str) to `out`.
 inline bool append_vector(PyObject* src, sim::VectorList& out) {
   if (PyList_CheckExact(src) || PyTuple_CheckExact(src)) {
-    const bool is_list = PyList_CheckExact(src);
-    const Py_ssize_t n = Py_SIZE(src);
-    float* dst = out.append_vector(static_cast<std::size_t>(n));
-    PyObject** items = items_of(src, is_list);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* item = items[i];
-      if (PyFloat_CheckExact(item)) {
-        dst[i] = static_cast<float>(PyFloat_AS_DOUBLE(item));
-        continue;
-      }
-      if (PyLong_CheckExact(item)) {
-        if (!load_number(item, dst[i])) return false;
-        continue;
-      }
-      // The float protocol may run Python code that changes the list: hold
-      // the item and re-read the list's storage afterwards.
-      Ref hold = Ref::borrow(item);
-      if (!load_number(item, dst[i])) return false;
-      if (is_list) {
-        if (Py_SIZE(src) != n) return size_changed();
-        items = items_of(src, true);
-      }
-    }
-    return true;
+    return detail::fill_floats(src, out.append_vector(static_cast<std::size_t>(Py_SIZE(src))));
   }
   if (!PyUnicode_Check(src)) {
     FloatBuffer buffer(src);
@@ -148,15 +104,6 @@ inline bool append_vector(PyObject* src, sim::VectorList& out) {
   Ref snapshot = detail::sequence_snapshot(src);
   if (!snapshot) return false;
   return append_vector(snapshot.get(), out);
-}
-
-inline PyObject* float_list(std::span<const float> v) {
-  Ref list = check_ref(PyList_New(static_cast<Py_ssize_t>(v.size())));
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                    check(PyFloat_FromDouble(static_cast<double>(v[i]))));
-  }
-  return list.release();
 }
 
 }  // namespace similarity_detail
@@ -179,7 +126,6 @@ struct Caster<sim::VectorList> {
     using similarity_detail::append_vector;
     using similarity_detail::FloatBuffer;
     using similarity_detail::items_of;
-    using similarity_detail::size_changed;
     if (PyList_CheckExact(src) || PyTuple_CheckExact(src)) {
       const bool is_list = PyList_CheckExact(src);
       const Py_ssize_t n = Py_SIZE(src);
@@ -200,7 +146,7 @@ struct Caster<sim::VectorList> {
         }
         Ref hold = Ref::borrow(item);
         if (!append_vector(item, value)) return false;
-        if (Py_SIZE(src) != n) return size_changed();
+        if (Py_SIZE(src) != n) return detail::list_changed_size();
         items = items_of(src, true);
       }
       return true;
@@ -224,7 +170,7 @@ struct Caster<sim::VectorList> {
   static PyObject* cast(const sim::VectorList& v) {
     Ref list = check_ref(PyList_New(static_cast<Py_ssize_t>(v.size())));
     for (std::size_t i = 0; i < v.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), similarity_detail::float_list(v[i]));
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), detail::float_list(v[i]));
     }
     return list.release();
   }
@@ -236,7 +182,7 @@ struct Caster<sim::ScoreMatrix> {
     Ref rows = check_ref(PyList_New(static_cast<Py_ssize_t>(m.rows)));
     for (std::size_t r = 0; r < m.rows; ++r) {
       PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r),
-                      similarity_detail::float_list({m.values.data() + r * m.cols, m.cols}));
+                      detail::float_list(std::span<const float>(m.values.data() + r * m.cols, m.cols)));
     }
     return rows.release();
   }

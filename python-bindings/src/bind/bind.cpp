@@ -171,43 +171,52 @@ Ref sequence_snapshot(PyObject* src) {
   return Ref::steal(PySequence_Tuple(src));
 }
 
+bool list_changed_size() {
+  PyErr_SetString(PyExc_RuntimeError, "list changed size during conversion");
+  return false;
+}
+
 template <class F>
-static bool load_floats(PyObject* src, std::vector<F>& out) {
-  if (PyList_CheckExact(src) || PyTuple_CheckExact(src)) {
-    const bool is_list = PyList_CheckExact(src);
-    const Py_ssize_t n = Py_SIZE(src);
-    out.resize(static_cast<std::size_t>(n));
-    PyObject** items = is_list ? reinterpret_cast<PyListObject*>(src)->ob_item
-                               : reinterpret_cast<PyTupleObject*>(src)->ob_item;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* item = items[i];
-      if (PyFloat_CheckExact(item)) {
-        out[static_cast<std::size_t>(i)] = static_cast<F>(PyFloat_AS_DOUBLE(item));
-        continue;
-      }
-      // Converting anything else may run Python code that changes the list:
-      // hold the item, and re-read the list's storage afterwards.
+bool fill_floats(PyObject* seq, F* dst) {
+  const bool is_list = PyList_CheckExact(seq);
+  const Py_ssize_t n = Py_SIZE(seq);
+  PyObject** items = is_list ? reinterpret_cast<PyListObject*>(seq)->ob_item
+                             : reinterpret_cast<PyTupleObject*>(seq)->ob_item;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = items[i];
+    double value;
+    if (PyFloat_CheckExact(item)) {
+      value = PyFloat_AS_DOUBLE(item);
+    } else if (PyLong_CheckExact(item)) {
+      value = PyLong_AsDouble(item);  // OverflowError beyond the double range
+      if (value == -1.0 && PyErr_Occurred()) return false;
+    } else {
       Ref hold = Ref::borrow(item);
-      double value;
       if (!load_f64(item, value)) return false;
-      out[static_cast<std::size_t>(i)] = static_cast<F>(value);
       if (is_list) {
-        if (Py_SIZE(src) != n) {
-          PyErr_SetString(PyExc_RuntimeError, "list changed size during conversion");
-          return false;
-        }
-        items = reinterpret_cast<PyListObject*>(src)->ob_item;
+        if (Py_SIZE(seq) != n) return list_changed_size();
+        items = reinterpret_cast<PyListObject*>(seq)->ob_item;
       }
     }
-    return true;
+    dst[i] = static_cast<F>(value);
+  }
+  return true;
+}
+template bool fill_floats<float>(PyObject*, float*);
+template bool fill_floats<double>(PyObject*, double*);
+
+template <class F>
+bool load_float_sequence(PyObject* src, std::vector<F>& out) {
+  if (PyList_CheckExact(src) || PyTuple_CheckExact(src)) {
+    out.resize(static_cast<std::size_t>(Py_SIZE(src)));
+    return fill_floats(src, out.data());
   }
   Ref snapshot = sequence_snapshot(src);
   if (!snapshot) return false;
-  return load_floats(snapshot.get(), out);
+  return load_float_sequence(snapshot.get(), out);
 }
-
-bool load_float_sequence(PyObject* src, std::vector<double>& out) { return load_floats(src, out); }
-bool load_float_sequence(PyObject* src, std::vector<float>& out) { return load_floats(src, out); }
+template bool load_float_sequence<float>(PyObject*, std::vector<float>&);
+template bool load_float_sequence<double>(PyObject*, std::vector<double>&);
 
 // ---- argument binding ------------------------------------------------------------------
 

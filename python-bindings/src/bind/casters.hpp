@@ -19,6 +19,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -319,10 +320,31 @@ struct Caster<std::vector<bool>> {
 };
 
 namespace detail {
-// Reads a list of numbers into `out` with fast paths for exact lists/tuples of
-// exact floats; the generic path goes through the float protocol per element.
-bool load_float_sequence(PyObject* src, std::vector<double>& out);
-bool load_float_sequence(PyObject* src, std::vector<float>& out);
+// Writes the items of `seq`, an exact list or tuple, to dst[0, len(seq)) as
+// F (doubles narrowed to the nearest F). Exact floats and ints run no Python
+// code; anything else goes through the float protocol, which may run Python
+// code that changes a list: the item is held, the list's storage re-read, and
+// a change of size fails with RuntimeError.
+template <class F>
+bool fill_floats(PyObject* seq, F* dst);
+
+// Reads any sequence but str of numbers into `out` (fill_floats on exact
+// lists and tuples, a tuple snapshot of anything else).
+template <class F>
+bool load_float_sequence(PyObject* src, std::vector<F>& out);
+
+// Sets RuntimeError "list changed size during conversion"; returns false.
+bool list_changed_size();
+
+// A new list of Python floats (exact widening of F).
+template <class F>
+PyObject* float_list(std::span<const F> v) {
+  Ref list = check_ref(PyList_New(static_cast<Py_ssize_t>(v.size())));
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), check(PyFloat_FromDouble(static_cast<double>(v[i]))));
+  }
+  return list.release();
+}
 }  // namespace detail
 
 template <class F>
@@ -330,14 +352,7 @@ struct FloatVectorCaster {
   std::vector<F> value;
   bool load(PyObject* src) { return detail::load_float_sequence(src, value); }
   std::vector<F>&& get() { return std::move(value); }
-  static PyObject* cast(const std::vector<F>& v) {
-    Ref list = check_ref(PyList_New(static_cast<Py_ssize_t>(v.size())));
-    for (std::size_t i = 0; i < v.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                      check(PyFloat_FromDouble(static_cast<double>(v[i]))));
-    }
-    return list.release();
-  }
+  static PyObject* cast(const std::vector<F>& v) { return detail::float_list(std::span<const F>(v)); }
 };
 template <>
 struct Caster<std::vector<float>> : FloatVectorCaster<float> {};
