@@ -18,14 +18,8 @@ namespace {
 
 bool is_stdlib_module(std::string_view module_name) { return ai::is_stdlib_module(module_name); }
 
-// std::vector<bool> hands out proxy references, so the list is built here.
-bind::Ref batch_is_stdlib_modules(std::vector<std::string_view> module_names) {
-  std::vector<bool> flags = ai::batch_is_stdlib_modules(module_names);
-  bind::Ref list = bind::check_ref(PyList_New(static_cast<Py_ssize_t>(flags.size())));
-  for (std::size_t i = 0; i < flags.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(flags[i] ? Py_True : Py_False));
-  }
-  return list;
+std::vector<bool> batch_is_stdlib_modules(std::vector<std::string_view> module_names) {
+  return ai::batch_is_stdlib_modules(module_names);
 }
 
 std::pair<std::vector<std::string>, std::vector<std::string>> filter_stdlib_imports(

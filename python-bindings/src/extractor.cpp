@@ -23,27 +23,17 @@ std::vector<std::optional<std::string>> batch_extract_file_paths(std::vector<std
   return ex::batch_extract_file_paths(texts);
 }
 
-void set_item(PyObject* dict, const char* key, bind::Ref value) {
-  if (PyDict_SetItemString(dict, key, value.get()) < 0) throw bind::PythonError{};
-}
-
 // {"tool": str, "args": {name: str, ...}, "confidence": float, "source": str},
 // keys in this insertion order.
-bind::Ref extract_tool_call(std::string_view text, std::string_view tool_name,
-                            std::optional<std::string_view> current_file) {
+std::optional<bind::OrderedDict<bind::Ref>> extract_tool_call(std::string_view text, std::string_view tool_name,
+                                                              std::optional<std::string_view> current_file) {
   std::optional<ex::ToolCallGuess> guess = ex::extract_tool_call(text, tool_name, current_file);
-  if (!guess) return bind::Ref::borrow(Py_None);
-  bind::Ref args = bind::check_ref(PyDict_New());
-  for (const auto& [name, value] : guess->args) {
-    if (PyDict_SetItem(args.get(), bind::to_python(name).get(), bind::to_python(value).get()) < 0) {
-      throw bind::PythonError{};
-    }
-  }
-  bind::Ref out = bind::check_ref(PyDict_New());
-  set_item(out.get(), "tool", bind::to_python(guess->tool));
-  set_item(out.get(), "args", std::move(args));
-  set_item(out.get(), "confidence", bind::to_python(guess->confidence));
-  set_item(out.get(), "source", bind::to_python(guess->source));
+  if (!guess) return std::nullopt;
+  bind::OrderedDict<bind::Ref> out;
+  out.add("tool", bind::to_python(guess->tool));
+  out.add("args", bind::to_python(bind::OrderedDict<std::string, std::string_view>{std::move(guess->args)}));
+  out.add("confidence", bind::to_python(guess->confidence));
+  out.add("source", bind::to_python(guess->source));
   return out;
 }
 

@@ -6,7 +6,6 @@
 #include "families.hpp"
 
 #include <cstdint>
-#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -39,40 +38,11 @@ bind::Ref match_list(std::string_view text, const pm::Automaton* automaton) {
   const std::vector<pm::Match> matches = automaton != nullptr ? automaton->find_all(text) : std::vector<pm::Match>{};
   bind::Ref list = bind::check_ref(PyList_New(static_cast<Py_ssize_t>(matches.size())));
   PyTypeObject* type = bind::TypeSlot<PyPatternMatch>::type;
-  if (type == nullptr) throw std::logic_error("PatternMatch type not ready");
-  // Tens of thousands of matches are common, so instances are made directly
-  // when the type allows it: not garbage-collected and using the generic
-  // allocator, which would only add clearing the memory before construction.
-  const bool direct =
-      !PyType_IS_GC(type) && type->tp_alloc == PyType_GenericAlloc && type->tp_free == PyObject_Free;
   for (std::size_t i = 0; i < matches.size(); ++i) {
     const pm::Match& m = matches[i];
-    std::string matched(text.substr(m.start, m.length()));
-    PyObject* item;
-    if (direct) {
-      auto* inst = static_cast<bind::Instance<PyPatternMatch>*>(
-          PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize)));
-      if (inst == nullptr) {
-        PyErr_NoMemory();
-        throw bind::PythonError{};
-      }
-      PyObject_Init(reinterpret_cast<PyObject*>(inst), type);
-      inst->borrow = 0;
-      new (&inst->value) PyPatternMatch{m.pattern, m.start, m.end, std::move(matched)};
-      item = reinterpret_cast<PyObject*>(inst);
-    } else {
-      item = bind::detail::new_instance<PyPatternMatch>(
-          type, PyPatternMatch{m.pattern, m.start, m.end, std::move(matched)});
-    }
+    PyObject* item = bind::detail::new_instance<PyPatternMatch>(type, m.pattern, m.start, m.end,
+                                                                std::string(text.substr(m.start, m.length())));
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list;
-}
-
-bind::Ref bool_list(const std::vector<bool>& values) {
-  bind::Ref list = bind::check_ref(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(values[i] ? Py_True : Py_False));
   }
   return list;
 }
@@ -108,14 +78,10 @@ std::uint64_t matcher_count_matches(const PyPatternMatcher& m, std::string_view 
   return m.matcher.count_matches(text);
 }
 std::uint64_t matcher_pattern_count(const PyPatternMatcher& m) { return m.matcher.pattern_count(); }
-bind::Ref matcher_count_by_pattern(const PyPatternMatcher& m, std::string_view text) {
-  bind::Ref dict = bind::check_ref(PyDict_New());
-  for (const auto& [idx, count] : m.matcher.count_by_pattern(text)) {
-    bind::Ref key = bind::to_python(idx);
-    bind::Ref value = bind::to_python(count);
-    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw bind::PythonError{};
-  }
-  return dict;
+// Keys in order of first match.
+bind::OrderedDict<std::uint64_t, std::uint32_t> matcher_count_by_pattern(const PyPatternMatcher& m,
+                                                                        std::string_view text) {
+  return {m.matcher.count_by_pattern(text)};
 }
 std::vector<std::uint32_t> matcher_matched_patterns(const PyPatternMatcher& m, std::string_view text) {
   return m.matcher.matched_patterns(text);
@@ -136,8 +102,8 @@ bind::Ref find_all_patterns(std::string_view text, Patterns patterns, bool case_
 bool contains_any_pattern(std::string_view text, Patterns patterns, bool case_insensitive) {
   return pm::contains_any_pattern(text, patterns, case_insensitive);
 }
-bind::Ref batch_contains_any(std::vector<std::string_view> texts, Patterns patterns, bool case_insensitive) {
-  return bool_list(pm::batch_contains_any(texts, patterns, case_insensitive));
+std::vector<bool> batch_contains_any(std::vector<std::string_view> texts, Patterns patterns, bool case_insensitive) {
+  return pm::batch_contains_any(texts, patterns, case_insensitive);
 }
 std::uint64_t count_pattern_matches(std::string_view text, Patterns patterns, bool case_insensitive) {
   return pm::count_pattern_matches(text, patterns, case_insensitive);

@@ -65,16 +65,13 @@ std::string mask_secrets(std::string_view text, MaskChar mask_char, std::uint64_
 
 // {"total_matches", "has_secrets", "by_type", "by_severity"} in that order;
 // the inner dicts come from hash maps and have no defined order.
-bind::Ref scan_secrets_summary(std::string_view text) {
+bind::OrderedDict<bind::Ref> scan_secrets_summary(std::string_view text) {
   secrets::SecretSummary s = secrets::scan_secrets_summary(text);
-  bind::Ref dict = bind::check_ref(PyDict_New());
-  auto set = [&](const char* key, bind::Ref value) {
-    if (PyDict_SetItemString(dict.get(), key, value.get()) < 0) throw bind::PythonError{};
-  };
-  set("total_matches", bind::to_python(s.total_matches));
-  set("has_secrets", bind::to_python(s.has_secrets));
-  set("by_type", bind::to_python(s.by_type));
-  set("by_severity", bind::to_python(s.by_severity));
+  bind::OrderedDict<bind::Ref> dict;
+  dict.add("total_matches", bind::to_python(s.total_matches));
+  dict.add("has_secrets", bind::to_python(s.has_secrets));
+  dict.add("by_type", bind::to_python(s.by_type));
+  dict.add("by_severity", bind::to_python(s.by_severity));
   return dict;
 }
 

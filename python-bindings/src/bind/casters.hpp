@@ -47,10 +47,11 @@ struct Maybe {
 };
 
 // A dict result whose keys keep the order in which they were appended.
-template <class V>
+// OrderedDict<Ref> holds values of mixed types.
+template <class V, class K = std::string>
 struct OrderedDict {
-  std::vector<std::pair<std::string, V>> items;
-  void add(std::string key, V value) { items.emplace_back(std::move(key), std::move(value)); }
+  std::vector<std::pair<K, V>> items;
+  void add(K key, V value) { items.emplace_back(std::move(key), std::move(value)); }
 };
 
 template <class T>
@@ -409,8 +410,8 @@ struct Caster<std::map<K, V, Rest...>> {
   template <class Map>
   static PyObject* cast(Map&& m) { return detail::cast_map(std::forward<Map>(m)); }
 };
-template <class V>
-struct Caster<OrderedDict<V>> {
+template <class V, class K>
+struct Caster<OrderedDict<V, K>> {
   template <class D>
   static PyObject* cast(D&& d) { return detail::cast_map(std::forward<D>(d).items); }
 };

@@ -82,8 +82,18 @@ class BorrowGuard {
 template <class T, class... A>
 PyObject* new_instance(PyTypeObject* type, A&&... args) {
   if (type == nullptr) return type_not_ready(TypeSlot<T>::name);
-  PyObject* o = type->tp_alloc(type, 0);
-  if (o == nullptr) throw PythonError{};
+  // Our types are not garbage-collected and keep the generic allocator, whose
+  // only extra work is clearing memory that the constructor below fills
+  // anyway; results such as lists of matches create tens of thousands of
+  // instances, so allocate directly when that holds.
+  const bool direct = !PyType_IS_GC(type) && type->tp_alloc == PyType_GenericAlloc;
+  PyObject* o = direct ? static_cast<PyObject*>(PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize)))
+                       : type->tp_alloc(type, 0);
+  if (o == nullptr) {
+    if (direct) PyErr_NoMemory();
+    throw PythonError{};
+  }
+  if (direct) PyObject_Init(o, type);
   Ref owner = Ref::steal(o);
   auto* inst = as_instance<T>(o);
   inst->borrow = 0;
