@@ -126,114 +126,6 @@ float int8_cosine(std::uint32_t s, std::uint32_t a, std::uint32_t b) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Two queries against a run of rows: out0[r] = dot_product(row r, q0) and
-// out1[r] = dot_product(row r, q1), bit for bit. The all-pairs scans score
-// every row block against two rows at once: each loaded row chunk serves two
-// products and eight independent accumulator chains keep both vector add
-// units busy. Every (row, query) pair still has its own eight lanes, combined
-// and finished in the order of vec::dot_product.
-
-#ifdef THALREN_EMB_X86
-// (((a0 + a1) + a2) + a3) + (((a4 + a5) + a6) + a7), both halves side by side.
-__attribute__((target("avx2"), always_inline)) inline float combine_lanes(const __m256& acc) noexcept {
-  const __m128 lo = _mm256_castps256_ps128(acc);
-  const __m128 hi = _mm256_extractf128_ps(acc, 1);
-  const __m128 t0 = _mm_unpacklo_ps(lo, hi);         // a0 a4 a1 a5
-  const __m128 t1 = _mm_unpackhi_ps(lo, hi);         // a2 a6 a3 a7
-  __m128 h = _mm_add_ps(t0, _mm_movehl_ps(t0, t0));  // a0+a1, a4+a5
-  h = _mm_add_ps(h, t1);                             // +a2, +a6
-  h = _mm_add_ps(h, _mm_movehl_ps(t1, t1));          // +a3, +a7
-  return _mm_cvtss_f32(_mm_add_ss(h, _mm_shuffle_ps(h, h, 1)));
-}
-
-// The combined lanes plus the products past the last full chunk, one at a
-// time in index order.
-__attribute__((target("avx2"), always_inline)) inline float finish_lanes(const __m256& acc, const float* row,
-                                                   const float* q, std::size_t body,
-                                                   std::size_t dim) noexcept {
-  float total = combine_lanes(acc);
-  for (std::size_t i = body; i < dim; ++i) total += row[i] * q[i];
-  return total;
-}
-
-__attribute__((target("avx2"))) void dot_rows_pair_avx2(const float* rows, std::size_t count,
-                                                        std::size_t dim, std::size_t stride,
-                                                        const float* q0, const float* q1,
-                                                        float* out0, float* out1) noexcept {
-  const std::size_t body = dim - dim % 8;
-  std::size_t r = 0;
-  for (; r + 4 <= count; r += 4) {
-    const float* r0 = rows + r * stride;
-    const float* r1 = r0 + stride;
-    const float* r2 = r1 + stride;
-    const float* r3 = r2 + stride;
-    __m256 a00 = _mm256_setzero_ps(), a01 = _mm256_setzero_ps(), a02 = _mm256_setzero_ps(),
-           a03 = _mm256_setzero_ps(), a10 = _mm256_setzero_ps(), a11 = _mm256_setzero_ps(),
-           a12 = _mm256_setzero_ps(), a13 = _mm256_setzero_ps();
-    for (std::size_t i = 0; i < body; i += 8) {
-      const __m256 x0 = _mm256_loadu_ps(q0 + i);
-      const __m256 x1 = _mm256_loadu_ps(q1 + i);
-      __m256 v = _mm256_loadu_ps(r0 + i);
-      a00 = _mm256_add_ps(a00, _mm256_mul_ps(v, x0));
-      a10 = _mm256_add_ps(a10, _mm256_mul_ps(v, x1));
-      v = _mm256_loadu_ps(r1 + i);
-      a01 = _mm256_add_ps(a01, _mm256_mul_ps(v, x0));
-      a11 = _mm256_add_ps(a11, _mm256_mul_ps(v, x1));
-      v = _mm256_loadu_ps(r2 + i);
-      a02 = _mm256_add_ps(a02, _mm256_mul_ps(v, x0));
-      a12 = _mm256_add_ps(a12, _mm256_mul_ps(v, x1));
-      v = _mm256_loadu_ps(r3 + i);
-      a03 = _mm256_add_ps(a03, _mm256_mul_ps(v, x0));
-      a13 = _mm256_add_ps(a13, _mm256_mul_ps(v, x1));
-    }
-    out0[r] = finish_lanes(a00, r0, q0, body, dim);
-    out0[r + 1] = finish_lanes(a01, r1, q0, body, dim);
-    out0[r + 2] = finish_lanes(a02, r2, q0, body, dim);
-    out0[r + 3] = finish_lanes(a03, r3, q0, body, dim);
-    out1[r] = finish_lanes(a10, r0, q1, body, dim);
-    out1[r + 1] = finish_lanes(a11, r1, q1, body, dim);
-    out1[r + 2] = finish_lanes(a12, r2, q1, body, dim);
-    out1[r + 3] = finish_lanes(a13, r3, q1, body, dim);
-  }
-  for (; r < count; ++r) {
-    const float* row = rows + r * stride;
-    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps();
-    for (std::size_t i = 0; i < body; i += 8) {
-      const __m256 v = _mm256_loadu_ps(row + i);
-      a0 = _mm256_add_ps(a0, _mm256_mul_ps(v, _mm256_loadu_ps(q0 + i)));
-      a1 = _mm256_add_ps(a1, _mm256_mul_ps(v, _mm256_loadu_ps(q1 + i)));
-    }
-    out0[r] = finish_lanes(a0, row, q0, body, dim);
-    out1[r] = finish_lanes(a1, row, q1, body, dim);
-  }
-}
-#endif
-
-void dot_rows_pair_generic(const float* rows, std::size_t count, std::size_t dim,
-                           std::size_t stride, const float* q0, const float* q1, float* out0,
-                           float* out1) noexcept {
-  vec::dot_rows(rows, count, dim, stride, q0, out0);
-  vec::dot_rows(rows, count, dim, stride, q1, out1);
-}
-
-using DotRowsPairFn = void (*)(const float*, std::size_t, std::size_t, std::size_t, const float*,
-                               const float*, float*, float*) noexcept;
-
-DotRowsPairFn pick_dot_rows_pair() noexcept {
-#ifdef THALREN_EMB_X86
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return dot_rows_pair_avx2;
-#endif
-  return dot_rows_pair_generic;
-}
-
-void dot_rows_pair(const float* rows, std::size_t count, std::size_t dim, std::size_t stride,
-                   const float* q0, const float* q1, float* out0, float* out1) noexcept {
-  static const DotRowsPairFn fn = pick_dot_rows_pair();
-  fn(rows, count, dim, stride, q0, q1, out0, out1);
-}
-
-// ---------------------------------------------------------------------------
 // Products of row blocks.
 
 // out[r] = dot_product(row r, v) for `count` rows of `dim` floats at `rows`
@@ -550,8 +442,9 @@ std::vector<float> pairwise_distances(FloatRows&& embeddings) {
         if (i + 1 >= j0 && i + 1 < j1) out[offset(i)] = vec::dot_product({row(i), cols}, {row(i + 1), cols});
         const std::size_t js = std::max(j0, i + 2);
         if (js >= j1) continue;
-        dot_rows_pair(row(js), j1 - js, cols, cols, row(i), row(i + 1),
-                      out.data() + offset(i) + (js - i - 1), out.data() + offset(i + 1) + (js - i - 2));
+        // Rows i and i + 1 are adjacent, and so are their runs of the output:
+        // offset(i + 1) + (js - i - 2) is n - i - 2 past offset(i) + (js - i - 1).
+        vec::dot_pairs(row(i), 2, row(js), j1 - js, cols, out.data() + offset(i) + (js - i - 1), n - i - 2);
       }
       for (; i < i1; ++i) {
         const std::size_t js = std::max(j0, i + 1);
@@ -657,11 +550,7 @@ KnnGraph knn_graph(FloatRows&& embeddings, std::uint64_t k) {
     std::vector<float> tile((i1 - i0) * width, 0.0f);
     if (cols > 0) {
       const float* j_rows = data + j0 * cols;
-      std::size_t i = i0;
-      for (; i + 2 <= i1; i += 2)
-        dot_rows_pair(j_rows, width, cols, cols, data + i * cols, data + (i + 1) * cols,
-                      tile.data() + (i - i0) * width, tile.data() + (i + 1 - i0) * width);
-      for (; i < i1; ++i) vec::dot_rows(j_rows, width, cols, cols, data + i * cols, tile.data() + (i - i0) * width);
+      vec::dot_pairs(data + i0 * cols, i1 - i0, j_rows, width, cols, tile.data(), width);
     }
     {
       std::lock_guard<std::mutex> lock(block_locks[bi]);
