@@ -240,10 +240,13 @@ struct SparseStep {
 // phases: while the prefilter pays, it skips from every return to the root;
 // once it does not, a plain walk with a single comparison per byte takes over.
 
+// Walks from the root to the first match state and returns it (an id below
+// the root), with `i` just past the byte that reached it; returns a state at
+// or above the root when the text ends first.
 template <class Step>
-[[gnu::always_inline]] inline std::optional<Match> find_standard(const Automaton::Impl& a, Step step,
-                                                                 const std::uint8_t* hay, std::size_t n,
-                                                                 std::size_t i, RootSkipper& skipper) {
+[[gnu::always_inline]] inline std::uint32_t walk_to_first_match(const Automaton::Impl& a, Step step,
+                                                                const std::uint8_t* hay, std::size_t n,
+                                                                std::size_t& i, RootSkipper& skipper) {
   const std::uint32_t root = a.root;
   std::uint32_t q = root;
   while (i < n && skipper.active()) {
@@ -254,7 +257,15 @@ template <class Step>
     if (q < root) break;
   }
   while (q >= root && i < n) q = step.next(q, hay[i++]);
-  if (q < root) {
+  return q;
+}
+
+template <class Step>
+[[gnu::always_inline]] inline std::optional<Match> find_standard(const Automaton::Impl& a, Step step,
+                                                                 const std::uint8_t* hay, std::size_t n,
+                                                                 std::size_t i, RootSkipper& skipper) {
+  const std::uint32_t q = walk_to_first_match(a, step, hay, n, i, skipper);
+  if (q < a.root) {
     const std::uint32_t s = step.index(q);
     return Match{a.match_pattern[s], i - a.match_length[s], i};
   }
@@ -268,16 +279,7 @@ template <class Step>
                                                                  std::size_t i, RootSkipper& skipper,
                                                                  std::size_t* reach = nullptr) {
   const std::uint32_t root = a.root;
-  std::uint32_t q = root;
-  // Until the first match: the prefilter phase, then the plain walk.
-  while (i < n && skipper.active()) {
-    i = skipper.skip(hay, i, n);
-    if (i >= n) break;
-    q = step.next(root, hay[i++]);
-    while (q > root && i < n) q = step.next(q, hay[i++]);
-    if (q < root) break;
-  }
-  while (q >= root && i < n) q = step.next(q, hay[i++]);
+  std::uint32_t q = walk_to_first_match(a, step, hay, n, i, skipper);
   if (q >= root) return std::nullopt;
   // After it: keep extending while a longer or earlier match is possible.
   // The walk never returns to the root from here (every later state extends
@@ -299,18 +301,8 @@ template <class Step>
 template <class Step>
 bool any_match(const Automaton::Impl& a, Step step, const std::uint8_t* hay, std::size_t n,
                std::size_t i) {
-  const std::uint32_t root = a.root;
-  std::uint32_t q = root;
   RootSkipper skipper(a.prefilter);
-  while (i < n && skipper.active()) {
-    i = skipper.skip(hay, i, n);
-    if (i >= n) break;
-    q = step.next(root, hay[i++]);
-    while (q > root && i < n) q = step.next(q, hay[i++]);
-    if (q < root) return true;  // the dead state only follows a match state
-  }
-  while (q >= root && i < n) q = step.next(q, hay[i++]);
-  return q < root;
+  return walk_to_first_match(a, step, hay, n, i, skipper) < a.root;
 }
 
 template <class Step>
