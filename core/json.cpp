@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <iterator>
 #include <string>
 
 #include <rapidjson/error/en.h>
@@ -33,19 +34,27 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
   bool StartArray() { return open(Value(Array{})); }
   bool EndObject(rapidjson::SizeType) {
     Object& members = std::get<Object>(stack_.back().data);
-    // Sort by key; among equal keys keep the member that came last.
-    std::stable_sort(members.begin(), members.end(),
-                     [](const Member& a, const Member& b) { return a.first < b.first; });
-    Object unique;
-    unique.reserve(members.size());
-    for (auto& m : members) {
-      if (!unique.empty() && unique.back().first == m.first) {
-        unique.back().second = std::move(m.second);
-      } else {
-        unique.push_back(std::move(m));
+    // Keys already strictly ascending (the common case for generated JSON)
+    // need neither sorting nor de-duplication.
+    const bool ordered =
+        std::adjacent_find(members.begin(), members.end(), [](const Member& a, const Member& b) {
+          return !(a.first < b.first);
+        }) == members.end();
+    if (!ordered) {
+      // Sort by key; among equal keys keep the member that came last.
+      std::stable_sort(members.begin(), members.end(),
+                       [](const Member& a, const Member& b) { return a.first < b.first; });
+      auto out = members.begin();
+      for (auto it = members.begin(); it != members.end(); ++it) {
+        if (out != members.begin() && std::prev(out)->first == it->first) {
+          std::prev(out)->second = std::move(it->second);
+        } else {
+          if (out != it) *out = std::move(*it);
+          ++out;
+        }
       }
+      members.erase(out, members.end());
     }
-    members = std::move(unique);
     return close();
   }
   bool EndArray(rapidjson::SizeType) { return close(); }
