@@ -9,39 +9,34 @@
 namespace thalren::tokenizer {
 namespace {
 
-// Byte classes for the single pass over UTF-8.
-enum ByteClass : std::uint8_t {
-  kWord = 0,         // ASCII letter, digit, control that is not whitespace
-  kSpace = 1,        // ASCII whitespace
-  kPunct = 2,        // ASCII punctuation
-  kLead = 3,         // lead byte of a multi-byte character that is never whitespace
-  kMaybeSpace = 4,   // lead byte 0xC2, 0xE1, 0xE2 or 0xE3: may start a White_Space character
-  kContinuation = 5  // 10xxxxxx
-};
+// Byte flags for the single pass over UTF-8. Inside a word only kStop needs a
+// branch; punctuation and non-ASCII characters are counted branch-free.
+constexpr std::uint8_t kPunct = 1;     // ASCII punctuation
+constexpr std::uint8_t kNonAscii = 2;  // lead byte: one character above U+007F
+constexpr std::uint8_t kStop = 4;      // ASCII whitespace, or (with kNonAscii) a lead
+                                       // byte 0xC2, 0xE1, 0xE2 or 0xE3 that may start White_Space
 
-constexpr std::array<std::uint8_t, 256> make_classes() {
+constexpr std::array<std::uint8_t, 256> make_flags() {
   std::array<std::uint8_t, 256> t{};
   for (int b = 0; b < 256; ++b) {
-    std::uint8_t c = kWord;
+    std::uint8_t f = 0;
     if ((b >= 0x09 && b <= 0x0D) || b == 0x20) {
-      c = kSpace;
+      f = kStop;
     } else if ((b >= 33 && b <= 47) || (b >= 58 && b <= 64) || (b >= 91 && b <= 96) || (b >= 123 && b <= 126)) {
-      c = kPunct;
-    } else if (b >= 0x80 && b < 0xC0) {
-      c = kContinuation;
+      f = kPunct;
     } else if (b == 0xC2 || b == 0xE1 || b == 0xE2 || b == 0xE3) {
-      c = kMaybeSpace;
+      f = kStop | kNonAscii;
     } else if (b >= 0xC0) {
-      c = kLead;
+      f = kNonAscii;
     }
-    t[static_cast<std::size_t>(b)] = c;
+    t[static_cast<std::size_t>(b)] = f;
   }
   return t;
 }
-constexpr std::array<std::uint8_t, 256> kClasses = make_classes();
+constexpr std::array<std::uint8_t, 256> kFlags = make_flags();
 
-// Length in bytes of the White_Space character starting at p (lead byte class
-// kMaybeSpace), or 0 if the character there is not whitespace.
+// Length in bytes of the White_Space character starting at p (a lead byte
+// flagged kStop | kNonAscii), or 0 if the character there is not whitespace.
 inline std::size_t multibyte_space(const unsigned char* p, const unsigned char* end) {
   const std::size_t left = static_cast<std::size_t>(end - p);
   if (p[0] == 0xC2) return left >= 2 && (p[1] == 0x85 || p[1] == 0xA0) ? 2 : 0;
@@ -69,14 +64,10 @@ std::uint64_t count_tokens_fast(std::string_view text) {
   bool any_word = false;
   while (p < end) {
     // Skip whitespace.
-    for (;;) {
-      if (p == end) break;
-      const std::uint8_t c = kClasses[*p];
-      if (c == kSpace) {
+    while (p < end && (kFlags[*p] & kStop)) {
+      if (!(kFlags[*p] & kNonAscii)) {
         ++p;
-      } else if (c == kMaybeSpace) {
-        std::size_t n = multibyte_space(p, end);
-        if (n == 0) break;
+      } else if (std::size_t n = multibyte_space(p, end)) {
         p += n;
       } else {
         break;
@@ -86,25 +77,19 @@ std::uint64_t count_tokens_fast(std::string_view text) {
     // One word: bytes, ASCII punctuation, characters above U+007F.
     const unsigned char* start = p;
     std::uint64_t punct = 0, non_ascii = 0;
-    while (p < end) {
-      const std::uint8_t c = kClasses[*p];
-      if (c == kWord) {
+    for (;;) {
+      while (p < end) {
+        const std::uint8_t f = kFlags[*p];
+        if (f & kStop) break;
+        punct += f & kPunct;
+        non_ascii += f >> 1;
         ++p;
-      } else if (c == kPunct) {
-        ++punct;
-        ++p;
-      } else if (c == kContinuation) {
-        ++p;
-      } else if (c == kLead) {
-        ++non_ascii;
-        ++p;
-      } else if (c == kMaybeSpace) {
-        if (multibyte_space(p, end) != 0) break;
-        ++non_ascii;
-        ++p;
-      } else {
-        break;  // kSpace
       }
+      // ASCII whitespace ends the word; a possible White_Space lead byte ends
+      // it only when it does start White_Space.
+      if (p == end || !(kFlags[*p] & kNonAscii) || multibyte_space(p, end) != 0) break;
+      ++non_ascii;
+      ++p;
     }
     any_word = true;
     const std::uint64_t length = static_cast<std::uint64_t>(p - start);
