@@ -126,8 +126,7 @@ std::string filter_lines(std::string_view text, Keep keep) {
 }
 
 // Appends the words of `text` (maximal runs of non-White_Space characters) to
-// `out`, separated by single spaces. ASCII is decided inline; only non-ASCII
-// characters are decoded.
+// `out`, separated by single spaces.
 class WordJoiner {
  public:
   explicit WordJoiner(std::string& out) : out_(out) {}
@@ -136,24 +135,15 @@ class WordJoiner {
     std::size_t pos = 0;
     std::size_t word = std::string_view::npos;  // start of the current word
     while (pos < text.size()) {
-      const unsigned char byte = static_cast<unsigned char>(text[pos]);
-      std::size_t length = 1;
-      bool space;
-      if (byte < 0x80) {
-        space = byte == ' ' || (byte >= '\t' && byte <= '\r');
-      } else {
-        const unicode::Decoded d = unicode::decode_at(text, pos);
-        length = d.length;
-        space = unicode::is_white_space(d.code_point);
-      }
-      if (space) {
+      if (const std::size_t space = unicode::white_space_length(text, pos)) {
         if (word != std::string_view::npos) emit(text.substr(word, pos - word));
         word = std::string_view::npos;
         separate();
-      } else if (word == std::string_view::npos) {
-        word = pos;
+        pos += space;
+      } else {
+        if (word == std::string_view::npos) word = pos;
+        ++pos;
       }
-      pos += length;
     }
     if (word != std::string_view::npos) emit(text.substr(word));
   }

@@ -1,6 +1,7 @@
 #include "core/tokenizer.hpp"
 
 #include "core/parallel.hpp"
+#include "core/unicode.hpp"
 
 #include <array>
 #include <cmath>
@@ -35,30 +36,15 @@ constexpr std::array<std::uint8_t, 256> make_flags() {
 }
 constexpr std::array<std::uint8_t, 256> kFlags = make_flags();
 
-// Length in bytes of the White_Space character starting at p (a lead byte
-// flagged kStop | kNonAscii), or 0 if the character there is not whitespace.
-inline std::size_t multibyte_space(const unsigned char* p, const unsigned char* end) {
-  const std::size_t left = static_cast<std::size_t>(end - p);
-  if (p[0] == 0xC2) return left >= 2 && (p[1] == 0x85 || p[1] == 0xA0) ? 2 : 0;
-  if (left < 3) return 0;
-  const unsigned b1 = p[1], b2 = p[2];
-  switch (p[0]) {
-    case 0xE1:  // U+1680
-      return b1 == 0x9A && b2 == 0x80 ? 3 : 0;
-    case 0xE2:  // U+2000-200A, U+2028, U+2029, U+202F, U+205F
-      if (b1 == 0x80) return (b2 <= 0x8A && b2 >= 0x80) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF ? 3 : 0;
-      return b1 == 0x81 && b2 == 0x9F ? 3 : 0;
-    case 0xE3:  // U+3000
-      return b1 == 0x80 && b2 == 0x80 ? 3 : 0;
-  }
-  return 0;
-}
-
 }  // namespace
 
 std::uint64_t count_tokens_fast(std::string_view text) {
   if (text.empty()) return 0;
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* p = begin;
+  auto white_space_at = [&](const unsigned char* at) {
+    return unicode::white_space_length(text, static_cast<std::size_t>(at - begin));
+  };
   const auto* const end = p + text.size();
   double score = 0.0;
   bool any_word = false;
@@ -67,7 +53,7 @@ std::uint64_t count_tokens_fast(std::string_view text) {
     while (p < end && (kFlags[*p] & kStop)) {
       if (!(kFlags[*p] & kNonAscii)) {
         ++p;
-      } else if (std::size_t n = multibyte_space(p, end)) {
+      } else if (std::size_t n = white_space_at(p)) {
         p += n;
       } else {
         break;
@@ -87,7 +73,7 @@ std::uint64_t count_tokens_fast(std::string_view text) {
       }
       // ASCII whitespace ends the word; a possible White_Space lead byte ends
       // it only when it does start White_Space.
-      if (p == end || !(kFlags[*p] & kNonAscii) || multibyte_space(p, end) != 0) break;
+      if (p == end || !(kFlags[*p] & kNonAscii) || white_space_at(p) != 0) break;
       ++non_ascii;
       ++p;
     }

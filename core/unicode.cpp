@@ -255,9 +255,9 @@ std::string to_lower(std::string_view text) {
 std::size_t leading_white_space_bytes(std::string_view text) {
   std::size_t pos = 0;
   while (pos < text.size()) {
-    Decoded d = decode_at(text, pos);
-    if (!is_white_space(d.code_point)) break;
-    pos += d.length;
+    const std::size_t space = white_space_length(text, pos);
+    if (space == 0) break;
+    pos += space;
   }
   return pos;
 }

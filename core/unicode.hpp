@@ -98,22 +98,46 @@ std::size_t leading_white_space_bytes(std::string_view text);
 std::vector<std::string_view> split_white_space(std::string_view text);
 std::size_t count_words(std::string_view text);
 
+// Byte length of the White_Space character starting at text[pos] (pos <
+// text.size()), or 0 when the character there is not White_Space. Works on
+// the bytes without decoding and never reads past the end; a byte that is
+// not the start of a White_Space character (a continuation byte included)
+// gives 0, so a scan may step over non-space text one byte at a time.
+inline std::size_t white_space_length(std::string_view text, std::size_t pos) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + pos;
+  const std::size_t left = text.size() - pos;
+  const unsigned b0 = p[0];
+  if (b0 < 0x80) return b0 == 0x20 || (b0 >= 0x09 && b0 <= 0x0D) ? 1 : 0;
+  if (b0 == 0xC2) return left >= 2 && (p[1] == 0x85 || p[1] == 0xA0) ? 2 : 0;  // U+0085, U+00A0
+  if (left < 3) return 0;
+  const unsigned b1 = p[1], b2 = p[2];
+  switch (b0) {
+    case 0xE1:  // U+1680
+      return b1 == 0x9A && b2 == 0x80 ? 3 : 0;
+    case 0xE2:  // U+2000-200A, U+2028, U+2029, U+202F, U+205F
+      if (b1 == 0x80) return (b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF ? 3 : 0;
+      return b1 == 0x81 && b2 == 0x9F ? 3 : 0;
+    case 0xE3:  // U+3000
+      return b1 == 0x80 && b2 == 0x80 ? 3 : 0;
+  }
+  return 0;
+}
+
 // Calls fn(std::string_view word) for each word, without allocating.
 template <class Fn>
 void for_each_word(std::string_view text, Fn&& fn) {
   std::size_t pos = 0, word_start = 0;
   bool in_word = false;
   while (pos < text.size()) {
-    Decoded d = decode_at(text, pos);
-    bool space = is_white_space(d.code_point);
-    if (space && in_word) {
-      fn(text.substr(word_start, pos - word_start));
+    if (const std::size_t space = white_space_length(text, pos)) {
+      if (in_word) fn(text.substr(word_start, pos - word_start));
       in_word = false;
-    } else if (!space && !in_word) {
-      word_start = pos;
+      pos += space;
+    } else {
+      if (!in_word) word_start = pos;
       in_word = true;
+      ++pos;
     }
-    pos += d.length;
   }
   if (in_word) fn(text.substr(word_start));
 }
